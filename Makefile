@@ -1,0 +1,38 @@
+# Two commands do everything: `make run` and `make test`.
+# SANITIZE=address,undefined or SANITIZE=thread builds into its own folder.
+SANITIZE ?=
+BUILD_TYPE ?= RelWithDebInfo
+ifeq ($(SANITIZE),)
+BUILD ?= build
+else
+BUILD ?= build-$(subst $(comma),-,$(SANITIZE))
+endif
+comma := ,
+JOBS ?= 2
+DEMO := $(BUILD)/demo
+
+.PHONY: all deps configure build test run clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja: CMakeLists.txt | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DNERRA_SANITIZE=$(SANITIZE)
+
+configure: deps $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+run: build
+	rm -rf $(DEMO) && mkdir -p $(DEMO) && cp -a examples/. $(DEMO)/
+	for user in $(DEMO)/mail/*/; do mkdir -p $$user.spool $$user.raw; done
+	cd $(DEMO) && ../nerra-mail-filter config.xml
+
+clean:
+	rm -rf build build-*

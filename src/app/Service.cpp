@@ -1,0 +1,9 @@
+#include "app/Service.h"
+
+namespace Nerra {
+
+void StartServices() {}
+
+void StopServices() {}
+
+}  // namespace Nerra

@@ -1,0 +1,121 @@
+#include "core/CLog.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "core/TextUtils.h"
+
+namespace Nerra {
+
+namespace {
+
+void WriteAll(const std::string& text)
+{
+    const char* data = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = write(STDERR_FILENO, data, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+std::string Timestamp()
+{
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    tm local{};
+    time_t seconds = now.tv_sec;
+    if (!localtime_r(&seconds, &local))
+        gmtime_r(&seconds, &local);
+    return Format("%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000));
+}
+
+}  // namespace
+
+CLog& CLog::Instance()
+{
+    // Never destroyed: destructors of other services log while the process winds down.
+    static CLog* log = new CLog();
+    return *log;
+}
+
+void CLog::Write(const char* level, const char* format, va_list args) noexcept
+{
+    try {
+        std::string message = ReplaceControlCharacters(VFormat(format, args), true);
+        std::string line = Format("%s [%08x] %s %s\n", Timestamp().c_str(), CurrentThreadId(), level, message.c_str());
+        if (strcmp(level, "CRITICAL") == 0) {
+            WriteAll(line);
+            std::_Exit(3);
+        }
+        CLockGuard guard(m_Lock);
+        WriteAll(line);
+    } catch (...) {
+    }
+}
+
+#define NERRA_LOG_LEVEL(method, level)      \
+    void CLog::method(const char* format, ...) \
+    {                                       \
+        va_list args;                       \
+        va_start(args, format);             \
+        Write(level, format, args);         \
+        va_end(args);                       \
+    }
+
+NERRA_LOG_LEVEL(Info, "INFO")
+NERRA_LOG_LEVEL(Warning, "WARNING")
+NERRA_LOG_LEVEL(Error, "ERROR")
+
+void CLog::Critical(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    Write("CRITICAL", format, args);
+    va_end(args);
+    std::_Exit(3);  // reached only when even formatting failed
+}
+
+void XMLError(void* context, const char* format, ...)
+{
+    static CLock* lock = new CLock();
+    static std::string* pending = new std::string();
+    bool locked = false;
+    try {
+        lock->Acquire(INFINITE_TIMEOUT);
+        locked = true;
+        va_list args;
+        va_start(args, format);
+        std::string piece = VFormat(format, args);
+        va_end(args);
+        if (!piece.empty()) {
+            *pending += piece;
+            if (piece.back() == '\n') {
+                CLog::Instance().Error("XMLError(): %s", pending->c_str());
+                pending->clear();
+            }
+        }
+        lock->Release();
+    } catch (const std::exception& e) {
+        if (locked)
+            lock->Release();
+        CLog::Instance().Error("XMLError(0x%016zx, '%s'): %s", reinterpret_cast<size_t>(context), format, e.what());
+    } catch (...) {
+        if (locked)
+            lock->Release();
+        CLog::Instance().Error("XMLError(0x%016zx, '%s'): Unknown exception", reinterpret_cast<size_t>(context), format);
+    }
+}
+
+}  // namespace Nerra

@@ -1,0 +1,39 @@
+#include "core/CMessageException.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace Nerra {
+
+std::string VFormat(const char* format, va_list args)
+{
+    std::vector<char> buffer(256);
+    for (;;) {
+        va_list copy;
+        va_copy(copy, args);
+        int written = vsnprintf(buffer.data(), buffer.size() - 1, format, copy);
+        va_end(copy);
+        if (written >= 0 && static_cast<size_t>(written) < buffer.size() - 1)
+            return std::string(buffer.data(), static_cast<size_t>(written));
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string Format(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = VFormat(format, args);
+    va_end(args);
+    return text;
+}
+
+CMessageException::CMessageException(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    m_Message = VFormat(format, args);
+    va_end(args);
+}
+
+}  // namespace Nerra

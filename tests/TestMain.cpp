@@ -1,0 +1,12 @@
+#include <gtest/gtest.h>
+
+#include "core/CXMLDocument.h"
+#include "core/TextUtils.h"
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    Nerra::InitPerformanceCounter();
+    Nerra::XMLInit();
+    return RUN_ALL_TESTS();
+}
