@@ -11,7 +11,7 @@ comma := ,
 JOBS ?= 2
 DEMO := $(BUILD)/demo
 
-.PHONY: all deps configure build test run clean
+.PHONY: all deps configure build test run fuzz clean
 
 all: build
 
@@ -33,6 +33,10 @@ run: build
 	rm -rf $(DEMO) && mkdir -p $(DEMO) && cp -a examples/. $(DEMO)/
 	for user in $(DEMO)/mail/*/; do mkdir -p $$user.spool $$user.raw; done
 	cd $(DEMO) && ../nerra-mail-filter config.xml
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNERRA_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS)
 
 clean:
 	rm -rf build build-*
