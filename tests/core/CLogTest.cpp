@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <functional>
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include <boost/regex.hpp>
 
 #include "core/CLog.h"
 #include "core/Trace.h"
@@ -23,7 +25,7 @@ std::vector<std::string> CapturedLines(const std::function<void()>& action)
     return lines;
 }
 
-const std::regex LINE_FORMAT(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[[0-9a-f]{8}\] (INFO|WARNING|ERROR) (.*)$)");
+const boost::regex LINE_FORMAT(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[[0-9a-f]{8}\] (INFO|WARNING|ERROR) (.*)$)");
 
 void ThrowThroughTwoLevels(bool standard)
 {
@@ -46,13 +48,13 @@ TEST(CLog, LinesHaveTimestampThreadIdLevelAndMessage)
         CLog::Instance().Error("broken");
     });
     ASSERT_EQ(lines.size(), 3u);
-    std::smatch parts;
-    ASSERT_TRUE(std::regex_match(lines[0], parts, LINE_FORMAT)) << lines[0];
+    boost::smatch parts;
+    ASSERT_TRUE(boost::regex_match(lines[0], parts, LINE_FORMAT)) << lines[0];
     EXPECT_EQ(parts[1], "INFO");
     EXPECT_EQ(parts[2], "hello 1");
-    ASSERT_TRUE(std::regex_match(lines[1], parts, LINE_FORMAT));
+    ASSERT_TRUE(boost::regex_match(lines[1], parts, LINE_FORMAT));
     EXPECT_EQ(parts[1], "WARNING");
-    ASSERT_TRUE(std::regex_match(lines[2], parts, LINE_FORMAT));
+    ASSERT_TRUE(boost::regex_match(lines[2], parts, LINE_FORMAT));
     EXPECT_EQ(parts[1], "ERROR");
 }
 
@@ -84,9 +86,9 @@ TEST(CLog, ConcurrentWritersNeverMixLines)
             writer.join();
     });
     ASSERT_EQ(lines.size(), 800u);
-    const std::regex whole(R"(.* INFO writer (\d) line \d+ ([a-d])\2{499}$)");
+    const boost::regex whole(R"(.* INFO writer (\d) line \d+ ([a-d])\2{499}$)");
     for (const auto& line : lines)
-        EXPECT_TRUE(std::regex_match(line, whole)) << line.substr(0, 120);
+        EXPECT_TRUE(boost::regex_match(line, whole)) << line.substr(0, 120);
 }
 
 TEST(CLog, CriticalWritesItsLineAndEndsTheProcess)
