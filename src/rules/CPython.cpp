@@ -1,0 +1,374 @@
+// Python.h must come before any standard header: it sets feature macros they depend on.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "rules/CPython.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "core/TextUtils.h"
+#include "core/Trace.h"
+
+namespace Nerra {
+
+namespace {
+
+// Lives as long as the process: thread states are dropped when their threads end, which
+// may be after the host has gone.
+struct CHostRegistry {
+    CLock lock;
+    bool running = false;  // the runtime is up and the host still exists
+};
+
+CHostRegistry& Registry()
+{
+    static CHostRegistry* registry = new CHostRegistry();
+    return *registry;
+}
+
+// This thread's Python thread state, kept from run to run so that a run does not pay for
+// making and freeing one. A state the host made is freed when its thread ends.
+struct CThreadState {
+    PyThreadState* state = nullptr;
+    bool owned = false;
+
+    ~CThreadState()
+    {
+        if (!owned)
+            return;
+        CLockGuard guard(Registry().lock);
+        // A runtime that has ended has freed every thread state itself.
+        if (!Registry().running)
+            return;
+        PyEval_RestoreThread(state);
+        PyThreadState_Clear(state);
+        PyThreadState_DeleteCurrent();
+    }
+};
+
+thread_local CThreadState t_ThreadState;
+
+PyThreadState* ThisThreadState(PyThreadState* mainState)
+{
+    CThreadState& local = t_ThreadState;
+    if (!local.state) {
+        PyThreadState* state = PyThreadState_New(PyThreadState_GetInterpreter(mainState));
+        if (!state)
+            throw CMessageException("PyThreadState_New() failed");
+        local.state = state;
+        local.owned = true;
+    }
+    return local.state;
+}
+
+// The text of str(object), or the fallback when there is no object or it has no text.
+// Log text: bytes that are not UTF-8 show as escapes.
+std::string StrOf(PyObject* object, const char* fallback)
+{
+    if (!object)
+        return fallback;
+    CPythonObject text(PyObject_Str(object), CPythonObject::NewReference);
+    CPythonObject bytes;
+    if (text)
+        bytes = CPythonObject(PyUnicode_AsEncodedString(text.Get(), "utf-8", "backslashreplace"),
+                              CPythonObject::NewReference);
+    if (!bytes) {
+        PyErr_Clear();
+        return fallback;
+    }
+    return std::string(PyBytes_AS_STRING(bytes.Get()), PyBytes_GET_SIZE(bytes.Get()));
+}
+
+// Turns the pending Python error into our exception, leaving none pending.
+[[noreturn]] void ThrowPythonException(const char* withoutException)
+{
+    if (!PyErr_Occurred())
+        throw CMessageException("%s", withoutException);
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    // Errors raised from C code may still carry bare arguments, e.g. a KeyError the key
+    // in a tuple; the exception object gives the text a script author expects.
+    PyErr_NormalizeException(&type, &value, &traceback);
+    CPythonObject ownedType(type, CPythonObject::NewReference);
+    CPythonObject ownedValue(value, CPythonObject::NewReference);
+    CPythonObject ownedTraceback(traceback, CPythonObject::NewReference);
+    const std::string typeText = StrOf(type, "no type");
+    const std::string valueText = StrOf(value, "no value");
+    throw CMessageException("Python exception %s: %s", typeText.c_str(), valueText.c_str());
+}
+
+CPythonObject Checked(PyObject* newReference, const char* call)
+{
+    CPythonObject object(newReference, CPythonObject::NewReference);
+    if (!object)
+        ThrowPythonException(call);
+    return object;
+}
+
+// Header values are raw bytes: valid UTF-8 reads as text, every other byte survives as a
+// lone surrogate and encodes back to itself.
+CPythonObject ToPythonText(const std::string& text)
+{
+    return Checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"),
+                   "PyUnicode_DecodeUTF8() failed with no exception");
+}
+
+std::string FromPythonText(PyObject* text)
+{
+    CPythonObject bytes = Checked(PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape"),
+                                  "PyUnicode_AsEncodedString() failed with no exception");
+    return std::string(PyBytes_AS_STRING(bytes.Get()), PyBytes_GET_SIZE(bytes.Get()));
+}
+
+void SetItem(const CPythonObject& dictionary, PyObject* key, PyObject* value)
+{
+    if (PyDict_SetItem(dictionary.Get(), key, value) != 0)
+        ThrowPythonException("PyDict_SetItem() failed with no exception");
+}
+
+CPythonObject ToPythonDictionary(const CScriptDictionary& dictionary)
+{
+    CPythonObject result = Checked(PyDict_New(), "PyDict_New() failed with no exception");
+    for (const auto& [key, value] : dictionary.GetTexts())
+        SetItem(result, ToPythonText(key).Get(), ToPythonText(value).Get());
+    for (const auto& [key, value] : dictionary.GetIntegers())
+        SetItem(result, ToPythonText(key).Get(),
+                Checked(PyLong_FromLong(value), "PyLong_FromLong() failed with no exception").Get());
+    return result;
+}
+
+CPythonObject InternedName(const char* name)
+{
+    return Checked(PyUnicode_InternFromString(name), "PyUnicode_InternFromString() failed with no exception");
+}
+
+void StartRuntime()
+{
+    // Isolated: scripts must not behave differently with the environment of whoever
+    // started the service, and the runtime must not take over SIGINT or the locale.
+    // UTF-8 mode makes open() read message files as UTF-8 whatever the locale.
+    PyPreConfig preConfig;
+    PyPreConfig_InitIsolatedConfig(&preConfig);
+    preConfig.utf8_mode = 1;
+    PyStatus status = Py_PreInitialize(&preConfig);
+    if (PyStatus_Exception(status))
+        throw CMessageException("Py_PreInitialize() failed: %s", status.err_msg ? status.err_msg : "no message");
+
+    PyConfig config;
+    PyConfig_InitIsolatedConfig(&config);
+    // Named after our own binary: the default name would be looked up on PATH and could
+    // give scripts another installation's sys.executable.
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error)
+        status = PyConfig_SetBytesString(&config, &config.program_name, self.c_str());
+    if (!PyStatus_Exception(status))
+        status = Py_InitializeFromConfig(&config);
+    PyConfig_Clear(&config);
+    if (PyStatus_Exception(status))
+        throw CMessageException("Py_InitializeFromConfig() failed: %s", status.err_msg ? status.err_msg : "no message");
+}
+
+// Standard output carries the replies to the controlling process and standard input its
+// commands: a script that prints or reads must not touch them. Its output goes to the log
+// stream instead.
+void DetachStandardStreams()
+{
+    if (PySys_SetObject("stdout", PySys_GetObject("stderr")) != 0 || PySys_SetObject("stdin", Py_None) != 0)
+        ThrowPythonException("PySys_SetObject() failed with no exception");
+}
+
+}  // namespace
+
+void CScriptDictionary::SetText(std::string key, std::string value)
+{
+    if (m_Integers.count(key) == 0)
+        m_Texts.try_emplace(std::move(key), std::move(value));
+}
+
+void CScriptDictionary::SetInteger(std::string key, int32_t value)
+{
+    if (m_Texts.count(key) == 0)
+        m_Integers.try_emplace(std::move(key), value);
+}
+
+CPythonObject::CPythonObject(PyObject* object, Ownership ownership) : m_Object(object)
+{
+    if (ownership == BorrowedReference)
+        Py_XINCREF(m_Object);
+}
+
+CPythonObject::CPythonObject(const CPythonObject& other) : m_Object(other.m_Object)
+{
+    Py_XINCREF(m_Object);
+}
+
+CPythonObject::CPythonObject(CPythonObject&& other) noexcept : m_Object(other.m_Object)
+{
+    other.m_Object = nullptr;
+}
+
+CPythonObject& CPythonObject::operator=(CPythonObject other) noexcept
+{
+    std::swap(m_Object, other.m_Object);
+    return *this;
+}
+
+CPythonObject::~CPythonObject()
+{
+    Py_XDECREF(m_Object);
+}
+
+CPythonInterpreter::CPythonInterpreter()
+{
+    NERRA_TRACE_BEGIN
+    m_Builtins = CPythonObject(PyEval_GetBuiltins(), CPythonObject::BorrowedReference);
+    if (!m_Builtins)
+        ThrowPythonException("PyEval_GetBuiltins() failed with no exception");
+    m_BuiltinsName = InternedName("__builtins__");
+    m_HeadersName = InternedName("headers");
+    m_SharedStateName = InternedName("shared_state");
+    m_ResultName = InternedName("result");
+    NERRA_TRACE_END("CPythonInterpreter::CPythonInterpreter()")
+}
+
+CPythonObject CPythonInterpreter::Execute(const CPythonObject& code, const CScriptDictionary& dictionary,
+                                          const CPythonObject& sharedState)
+{
+    NERRA_TRACE_BEGIN
+    CPythonObject globals = Checked(PyDict_New(), "PyDict_New() failed with no exception");
+    SetItem(globals, m_BuiltinsName.Get(), m_Builtins.Get());
+    SetItem(globals, m_HeadersName.Get(), ToPythonDictionary(dictionary).Get());
+    SetItem(globals, m_SharedStateName.Get(), sharedState.Get());
+    Checked(PyEval_EvalCode(code.Get(), globals.Get(), globals.Get()),
+            "PyEval_EvalCode() failed with no exception");
+    PyObject* result = PyDict_GetItemWithError(globals.Get(), m_ResultName.Get());
+    if (!result && PyErr_Occurred())
+        ThrowPythonException("PyDict_GetItemWithError() failed with no exception");
+    return CPythonObject(result ? result : Py_None, CPythonObject::BorrowedReference);
+    NERRA_TRACE_END("CPythonInterpreter::Execute()")
+}
+
+CPython& CPython::Instance()
+{
+    static CPython host;
+    return host;
+}
+
+CPython::CPython()
+{
+    NERRA_TRACE_BEGIN
+    StartRuntime();
+    m_MainThreadId = CurrentThreadId();
+    m_MainThreadState = PyThreadState_Get();
+    t_ThreadState.state = m_MainThreadState;
+    DetachStandardStreams();
+    m_SharedState = Checked(PyDict_New(), "PyDict_New() failed with no exception");
+    m_Interpreter = std::make_unique<CPythonInterpreter>();
+    {
+        CLockGuard guard(Registry().lock);
+        Registry().running = true;
+    }
+    // Worker threads take the interpreter lock with states of their own.
+    PyEval_SaveThread();
+    NERRA_TRACE_END("CPython::CPython()")
+}
+
+CPython::~CPython()
+{
+    NERRA_TRACE_BEGIN
+    CLockGuard registryGuard(Registry().lock);
+    // Waits for a running script: the service stops its workers before the process ends.
+    CLockGuard hostGuard(m_Lock);
+    Registry().running = false;
+    const bool onMainThread = CurrentThreadId() == m_MainThreadId;
+    // Off the main thread this thread's own state may already be gone with its other
+    // thread-local data, so Python finds or makes one.
+    if (onMainThread)
+        PyEval_RestoreThread(m_MainThreadState);
+    else
+        PyGILState_Ensure();
+    {
+        CLockGuard cacheGuard(m_CodeCache);
+        m_CodeCache->clear();
+    }
+    m_Interpreter.reset();
+    m_SharedState = CPythonObject();
+    if (!onMainThread) {
+        // Finalising belongs to the thread that started the runtime; the process is ending
+        // anyway, so the runtime is left as it is.
+        PyEval_SaveThread();
+        CLog::Instance().Warning("CPython::~CPython(): not on the main thread, Python is not finalised");
+    } else if (Py_FinalizeEx() != 0) {
+        CLog::Instance().Warning("CPython::~CPython(): Py_FinalizeEx() failed to flush buffered data");
+    }
+    NERRA_TRACE_END_CONTINUE("CPython::~CPython()")
+}
+
+bool CPython::Acquire(uint32_t timeout)
+{
+    NERRA_TRACE_BEGIN
+    m_Lock.Acquire(INFINITE_TIMEOUT);
+    // Only the outermost hold takes the interpreter lock: Python's is not recursive.
+    if (m_Depth == 0) {
+        try {
+            PyEval_RestoreThread(ThisThreadState(m_MainThreadState));
+        } catch (...) {
+            m_Lock.Release();
+            throw;
+        }
+    }
+    ++m_Depth;
+    return true;
+    NERRA_TRACE_END("CPython::Acquire(%d)", static_cast<int>(timeout))
+}
+
+void CPython::Release()
+{
+    NERRA_TRACE_BEGIN
+    // Giving back what another thread holds is a programming error, as it is for CLock.
+    if (!m_Lock.IsHeldByCurrentThread())
+        std::abort();
+    if (--m_Depth == 0)
+        PyEval_SaveThread();
+    m_Lock.Release();
+    NERRA_TRACE_END("CPython::Release()")
+}
+
+const CPythonObject& CPython::Compile(const std::string& trimmed, const std::string& key)
+{
+    CLockGuard cacheGuard(m_CodeCache);
+    const auto found = m_CodeCache->find(key);
+    if (found != m_CodeCache->end())
+        return found->second;
+    // The compiler reads a C string and would silently drop everything after a NUL.
+    if (trimmed.find('\0') != std::string::npos)
+        throw CMessageException("Script text contains a NUL byte");
+    CPythonObject code = Checked(Py_CompileString(trimmed.c_str(), Format("SCRIPT_%s", key.c_str()).c_str(),
+                                                  Py_file_input),
+                                 "Py_CompileString() failed with no exception");
+    // Entries are never removed, so the reference stays valid for the caller.
+    return m_CodeCache->emplace(key, std::move(code)).first->second;
+}
+
+std::string CPython::Execute(const std::string& script, const CScriptDictionary& dictionary, bool compileOnly)
+{
+    NERRA_TRACE_BEGIN
+    const std::string trimmed = Trim(script);
+    const std::string key = ShortHash(trimmed.data(), trimmed.size());
+    CLockGuard hostGuard(*this);
+    const CPythonObject& code = Compile(trimmed, key);
+    if (compileOnly)
+        return std::string();
+    const CPythonObject result = m_Interpreter->Execute(code, dictionary, m_SharedState);
+    const CPythonObject text = Checked(PyObject_Str(result.Get()), "PyObject_Str() failed with no exception");
+    return FromPythonText(text.Get());
+    NERRA_TRACE_END("CPython::Execute('%s', " NERRA_PTR ", %s)", script.c_str(), NERRA_PTR_ARG(&dictionary),
+                    compileOnly ? "true" : "false")
+}
+
+}  // namespace Nerra

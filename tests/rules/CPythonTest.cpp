@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/TextUtils.h"
+#include "rules/CPython.h"
+
+namespace Nerra {
+namespace {
+
+// The runtime must start on the main thread before any test starts threads of its own.
+class CPythonEnvironment : public testing::Environment {
+public:
+    void SetUp() override { CPython::Instance(); }
+};
+
+testing::Environment* const g_PythonEnvironment = testing::AddGlobalTestEnvironment(new CPythonEnvironment);
+
+std::string RunScript(const std::string& script, const CScriptDictionary& dictionary = CScriptDictionary())
+{
+    return CPython::Instance().Execute(script, dictionary, false);
+}
+
+std::string FailureOf(const std::string& script, bool compileOnly,
+                      const CScriptDictionary& dictionary = CScriptDictionary())
+{
+    try {
+        CPython::Instance().Execute(script, dictionary, compileOnly);
+    } catch (const CMessageException& e) {
+        return e.what();
+    }
+    return "no failure";
+}
+
+// shared_state outlives every test; each starts with it empty so that tests may repeat.
+class CPythonTest : public testing::Test {
+protected:
+    void SetUp() override { RunScript("shared_state.clear()"); }
+};
+
+TEST_F(CPythonTest, ResultIsTheTextOfTheResultVariable)
+{
+    const struct {
+        const char* script;
+        const char* result;
+    } cases[] = {
+        {"result = 'match'", "match"},
+        {"result = 'Match'", "Match"},
+        {"unrelated = 'match'", "None"},
+        {"result = ''", ""},
+        {"result = 'lists'", "lists"},
+        {"result = 6 * 7", "42"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(RunScript(c.script), c.result) << c.script;
+}
+
+TEST_F(CPythonTest, EveryRunStartsWithFreshGlobals)
+{
+    EXPECT_EQ(RunScript("result = 'set by the first run'"), "set by the first run");
+    EXPECT_EQ(RunScript("leftover = 1"), "None");
+    EXPECT_EQ(RunScript("result = str('leftover' in globals())"), "False");
+}
+
+TEST_F(CPythonTest, SharedStateOutlivesRunsAndIsSharedBetweenScripts)
+{
+    const std::string count = "shared_state['persist'] = shared_state.get('persist', 0) + 1\n"
+                              "result = shared_state['persist']";
+    EXPECT_EQ(RunScript(count), "1");
+    EXPECT_EQ(RunScript(count), "2");
+    EXPECT_EQ(RunScript("result = shared_state['persist']"), "2");
+}
+
+TEST_F(CPythonTest, TextsDifferingInOuterWhiteSpaceShareOneCompiledCode)
+{
+    // Functions made from one module code object share their code object, so the list
+    // holds one distinct code only if both runs used the same compiled script.
+    const std::string body = "def probe(): pass\n"
+                             "shared_state.setdefault('codes', []).append(probe.__code__)\n"
+                             "result = '%d %s' % (len({id(c) for c in shared_state['codes']}), "
+                             "probe.__code__.co_filename)";
+    const std::string name = "SCRIPT_" + ShortHash(body.data(), body.size());
+    EXPECT_EQ(RunScript(" \t\r\n" + body + "\r\n \t"), "1 " + name);
+    EXPECT_EQ(RunScript(body + "\n\n"), "1 " + name);
+    const std::string changed = body + "\n# changed inside";
+    EXPECT_EQ(RunScript(changed), "2 SCRIPT_" + ShortHash(changed.data(), changed.size()));
+}
+
+TEST_F(CPythonTest, CompileOnlyRunsNothing)
+{
+    EXPECT_EQ(CPython::Instance().Execute("shared_state['compiled only'] = True\nresult = 'ran'", {}, true), "");
+    EXPECT_EQ(RunScript("result = str('compiled only' in shared_state)"), "False");
+}
+
+TEST_F(CPythonTest, CompileFailuresAreReportedAndNotCached)
+{
+    const std::string broken = "result = 'x'\nif (:\n";
+    const std::string key = ShortHash("result = 'x'\nif (:", 18);
+    const std::string expected =
+        "Python exception <class 'SyntaxError'>: invalid syntax (SCRIPT_" + key + ", line 2)";
+    EXPECT_EQ(FailureOf(broken, true), expected);
+    EXPECT_EQ(FailureOf(broken, true), expected);
+    EXPECT_EQ(FailureOf(broken, false), expected);
+    EXPECT_EQ(FailureOf(std::string("result = 'a'\0'b'", 16), true), "Script text contains a NUL byte");
+}
+
+TEST_F(CPythonTest, RunFailuresCarryTheExceptionTypeAndValue)
+{
+    EXPECT_EQ(FailureOf("result = headers['from']", false),
+              "Python exception <class 'KeyError'>: 'from'");
+    EXPECT_EQ(FailureOf("result = 'match'\nraise ValueError('late')", false),
+              "Python exception <class 'ValueError'>: late");
+    EXPECT_EQ(FailureOf("import sys\nsys.exit(3)", false), "Python exception <class 'SystemExit'>: 3");
+    // A str that has no bytes form cannot be a mailbox name.
+    EXPECT_EQ(FailureOf("result = '\\ud800'", false).rfind("Python exception <class 'UnicodeEncodeError'>: ", 0),
+              0u);
+    // Nothing is left pending for the next run.
+    EXPECT_EQ(RunScript("result = 'match'"), "match");
+}
+
+TEST_F(CPythonTest, HeaderBytesRoundTripThroughScripts)
+{
+    CScriptDictionary dictionary;
+    const std::string raw("\xff\xfe broken \x80 NUL \0 end", 21);
+    dictionary.SetText("subject", raw);
+    dictionary.SetText("from", "J\xc3\xbcrgen <j@example.org>");
+    dictionary.SetText("x-\xff", "odd name");
+    EXPECT_EQ(RunScript("result = headers['subject']", dictionary), raw);
+    EXPECT_EQ(RunScript("result = headers['from']", dictionary), "J\xc3\xbcrgen <j@example.org>");
+    // Valid UTF-8 reads as text: the u-umlaut is one character.
+    EXPECT_EQ(RunScript("result = headers['from'][1]", dictionary), "\xc3\xbc");
+    EXPECT_EQ(RunScript("result = [k for k in headers if k.startswith('x-')][0]", dictionary), "x-\xff");
+}
+
+TEST_F(CPythonTest, IntegersArePythonInts)
+{
+    CScriptDictionary dictionary;
+    dictionary.SetInteger("from:count", 2);
+    dictionary.SetInteger("min", INT32_MIN);
+    dictionary.SetInteger("max", INT32_MAX);
+    EXPECT_EQ(RunScript("result = headers['from:count'] + 1", dictionary), "3");
+    EXPECT_EQ(RunScript("result = headers['min'] - 1", dictionary), "-2147483649");
+    EXPECT_EQ(RunScript("result = headers['max'] + 1", dictionary), "2147483648");
+}
+
+TEST_F(CPythonTest, ANameKeepsItsFirstValue)
+{
+    CScriptDictionary dictionary;
+    dictionary.SetText("to", "first");
+    dictionary.SetText("to", "second");
+    dictionary.SetInteger("to", 7);
+    dictionary.SetInteger("to:count", 1);
+    dictionary.SetInteger("to:count", 9);
+    dictionary.SetText("to:count", "text");
+    EXPECT_EQ(RunScript("result = '%s %r' % (headers['to'], headers['to:count'])", dictionary), "first 1");
+}
+
+TEST_F(CPythonTest, ScriptOutputStaysOffStandardOutput)
+{
+    testing::internal::CaptureStdout();
+    RunScript("print('script chatter', flush=True)");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(FailureOf("input()", false), "Python exception <class 'RuntimeError'>: input(): lost sys.stdin");
+}
+
+TEST_F(CPythonTest, HolderMayRunScripts)
+{
+    CLockGuard guard(CPython::Instance());
+    EXPECT_EQ(RunScript("result = 'nested'"), "nested");
+}
+
+TEST_F(CPythonTest, ScriptsFromManyThreadsRunOneAtATime)
+{
+    // The sleep gives up Python's own lock mid-script: only the host's lock keeps another
+    // script from running in between and losing an increment.
+    const std::string increment = "import time\n"
+                                  "seen = shared_state.get('threads', 0)\n"
+                                  "time.sleep(0.0002)\n"
+                                  "shared_state['threads'] = seen + 1\n"
+                                  "result = headers['thread']";
+    const int threads = 4;
+    const int runs = 40;
+    std::atomic<int> mismatches{0};
+    // Two rounds: the second one's threads need states of their own after the first's ended.
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&, t] {
+                CScriptDictionary dictionary;
+                dictionary.SetText("thread", std::to_string(t));
+                for (int i = 0; i < runs; ++i)
+                    if (RunScript(increment, dictionary) != std::to_string(t))
+                        ++mismatches;
+            });
+        }
+        for (std::thread& worker : workers)
+            worker.join();
+    }
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_EQ(RunScript("result = shared_state['threads']"), std::to_string(2 * threads * runs));
+}
+
+}  // namespace
+}  // namespace Nerra
