@@ -5,6 +5,7 @@
 #include "core/CXMLDocument.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
+#include "message/CMessageHeader.h"
 
 namespace Nerra {
 
@@ -88,6 +89,15 @@ void CConfig::LoadFromXml(const std::string& path)
     SetValue("product-name", PRODUCT_NAME);
     SetValue("version", VERSION);
     NERRA_TRACE_END("CConfig::LoadFromXml('%s')", path.c_str())
+}
+
+void CConfig::InsertValuesToHeader(CMessageHeader& header)
+{
+    NERRA_TRACE_BEGIN
+    CLockGuard guard(*this);
+    for (const auto& [name, value] : m_Values)
+        header.AddValue("x-nerra-" + name, value);
+    NERRA_TRACE_END("CConfig::InsertValuesToHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
 long CConfig::GetNumber(const std::string& name)
