@@ -1,0 +1,229 @@
+#include "rules/CMatch.h"
+
+#include "core/CFile.h"
+#include "core/CXMLDocument.h"
+#include "core/TextUtils.h"
+#include "core/Trace.h"
+#include "message/CMessageHeader.h"
+#include "rules/CPython.h"
+
+namespace Nerra {
+
+namespace {
+// Over-long values are cut before they meet a pattern; copying every value just to check
+// its length would cost the common case.
+constexpr size_t MAX_MATCHED_VALUE = 2048;
+}  // namespace
+
+std::string RunRuleScript(const std::string& script, const std::shared_ptr<CFile>& file, const CMessageHeader& header)
+{
+    CScriptDictionary dictionary;
+    header.DumpToPythonDictionary(dictionary);
+    if (file)
+        dictionary.SetText("x-nerra-message-filename", file->GetFilename());
+    return CPython::Instance().Execute(Replace(script, "\r\n", "\n"), dictionary, false);
+}
+
+std::string LoadScript(xmlNodePtr element)
+{
+    return CXPathContext(element).Eval("script/text()").GetText();
+}
+
+void SaveScript(xmlNodePtr element, const std::string& script)
+{
+    AddXmlChild(element, "script", &script);
+}
+
+std::shared_ptr<CMatch> CMatch::Create(xmlNodePtr element)
+{
+    NERRA_TRACE_BEGIN
+    const std::string handler = CXPathContext(element).Eval("@handler").GetText();
+    std::shared_ptr<CMatch> match;
+    if (handler == "regex")
+        match = std::make_shared<CRegexHeaderValueMatch>();
+    else if (handler == "python")
+        match = std::make_shared<CPythonMatch>();
+    else if (handler == "any")
+        match = std::make_shared<CAnyMatch>();
+    else
+        throw CMessageException("Invalid match handler attribute: '%s'", handler.c_str());
+    match->Load(element);
+    return match;
+    NERRA_TRACE_END("CMatch::Create(" NERRA_PTR ")", NERRA_PTR_ARG(element))
+}
+
+void CMatch::Load(xmlNodePtr element)
+{
+    NERRA_TRACE_BEGIN
+    m_Handler = CXPathContext(element).Eval("@handler").GetText();
+    NERRA_TRACE_END("CMatch::Load(" NERRA_PTR ")", NERRA_PTR_ARG(element))
+}
+
+void CMatch::Save(xmlNodePtr element) const
+{
+    NERRA_TRACE_BEGIN
+    SetXmlAttribute(element, "handler", m_Handler);
+    NERRA_TRACE_END("CMatch::Save(" NERRA_PTR ")", NERRA_PTR_ARG(element))
+}
+
+void CMatch::CopyTo(CMatch& target) const
+{
+    target.m_Handler = m_Handler;
+}
+
+void CRegexHeaderValueMatch::Load(xmlNodePtr element)
+{
+    NERRA_TRACE_BEGIN
+    CMatch::Load(element);
+    CXPathContext context(element);
+    const std::string names = context.Eval("@header-field-name").GetText();
+    if (names.empty())
+        throw CMessageException("Invalid or missing match attribute header-field-name");
+    for (size_t from = 0; from <= names.size();) {
+        size_t semicolon = names.find(';', from);
+        if (semicolon == std::string::npos)
+            semicolon = names.size();
+        if (semicolon > from)
+            m_FieldNames.push_back(names.substr(from, semicolon - from));
+        from = semicolon + 1;
+    }
+    if (m_FieldNames.empty())
+        throw CMessageException("Invalid or empty match attribute header-field-name");
+    const std::string mode = context.Eval("@match-mode").GetText();
+    if (mode != "any" && mode != "all")
+        throw CMessageException("Invalid or missing match attribute match-mode");
+    m_MatchAll = mode == "all";
+    CXPathObject regexes = context.Eval("regexes/regex");
+    for (size_t i = 0; i < regexes.GetNodeCount(); ++i) {
+        CPattern pattern;
+        pattern.text = CXPathContext(regexes.GetNode(i)).Eval("@pattern").GetText();
+        m_Patterns.push_back(std::move(pattern));
+    }
+    NERRA_TRACE_END("CRegexHeaderValueMatch::Load(" NERRA_PTR ")", NERRA_PTR_ARG(element))
+}
+
+void CRegexHeaderValueMatch::Save(xmlNodePtr element) const
+{
+    NERRA_TRACE_BEGIN
+    CMatch::Save(element);
+    if (m_FieldNames.empty())
+        throw CMessageException("Unexpected match state: empty list of header field names");
+    std::string names;
+    for (const std::string& name : m_FieldNames)
+        names += (names.empty() ? "" : ";") + name;
+    SetXmlAttribute(element, "header-field-name", names);
+    SetXmlAttribute(element, "match-mode", m_MatchAll ? "all" : "any");
+    xmlNodePtr regexes = AddXmlChild(element, "regexes");
+    for (const CPattern& pattern : m_Patterns)
+        SetXmlAttribute(AddXmlChild(regexes, "regex"), "pattern", pattern.text);
+    NERRA_TRACE_END("CRegexHeaderValueMatch::Save(" NERRA_PTR ")", NERRA_PTR_ARG(element))
+}
+
+void CRegexHeaderValueMatch::CopyTo(CRegexHeaderValueMatch& target) const
+{
+    CMatch::CopyTo(target);
+    target.m_MatchAll = m_MatchAll;
+    target.m_FieldNames = m_FieldNames;
+    target.m_Patterns = m_Patterns;
+}
+
+std::shared_ptr<CMatch> CRegexHeaderValueMatch::Clone() const
+{
+    NERRA_TRACE_BEGIN
+    auto clone = std::make_shared<CRegexHeaderValueMatch>();
+    CopyTo(*clone);
+    return clone;
+    NERRA_TRACE_END("CRegexHeaderValueMatch::Clone()")
+}
+
+void CRegexHeaderValueMatch::ApplyHeader(const CMessageHeader& header)
+{
+    NERRA_TRACE_BEGIN
+    for (std::string& name : m_FieldNames)
+        name = header.Apply(name, EscapeRegex);
+    for (CPattern& pattern : m_Patterns) {
+        std::string expanded = header.Apply(pattern.text, EscapeRegex);
+        if (expanded != pattern.text) {
+            pattern.text = std::move(expanded);
+            pattern.compiled = std::make_shared<CCompiledPattern>();
+        }
+    }
+    NERRA_TRACE_END("CRegexHeaderValueMatch::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
+}
+
+bool CRegexHeaderValueMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header)
+{
+    NERRA_TRACE_BEGIN
+    bool result = false;
+    for (CPattern& pattern : m_Patterns) {
+        if (!pattern.compiled->regex)
+            pattern.compiled->regex = std::make_unique<const boost::regex>("^" + pattern.text + "$");
+        const boost::regex& regex = *pattern.compiled->regex;
+        for (const std::string& name : m_FieldNames) {
+            for (const std::string& value : header.GetValues(name)) {
+                // Boost gives up on a runaway match by throwing, which fails the rule.
+                result = value.size() <= MAX_MATCHED_VALUE ? boost::regex_match(value, regex)
+                                                           : boost::regex_match(ValidateRegexedLine(value), regex);
+                if (result != m_MatchAll)
+                    return result;
+            }
+        }
+    }
+    return result;
+    NERRA_TRACE_END("CRegexHeaderValueMatch::Match(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(file.get()),
+                    NERRA_PTR_ARG(&header))
+}
+
+void CPythonMatch::Load(xmlNodePtr element)
+{
+    NERRA_TRACE_BEGIN
+    CMatch::Load(element);
+    m_Script = LoadScript(element);
+    NERRA_TRACE_END("CPythonMatch::Load(" NERRA_PTR ")", NERRA_PTR_ARG(element))
+}
+
+void CPythonMatch::Save(xmlNodePtr element) const
+{
+    NERRA_TRACE_BEGIN
+    CMatch::Save(element);
+    SaveScript(element, m_Script);
+    NERRA_TRACE_END("CPythonMatch::Save(" NERRA_PTR ")", NERRA_PTR_ARG(element))
+}
+
+std::shared_ptr<CMatch> CPythonMatch::Clone() const
+{
+    NERRA_TRACE_BEGIN
+    auto clone = std::make_shared<CPythonMatch>();
+    CMatch::CopyTo(*clone);
+    clone->m_Script = m_Script;
+    return clone;
+    NERRA_TRACE_END("CPythonMatch::Clone()")
+}
+
+void CPythonMatch::ApplyHeader(const CMessageHeader& header)
+{
+    NERRA_TRACE_BEGIN
+    m_Script = header.Apply(m_Script, EscapePython);
+    NERRA_TRACE_END("CPythonMatch::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
+}
+
+bool CPythonMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header)
+{
+    NERRA_TRACE_BEGIN
+    return RunRuleScript(m_Script, file, header) == "match";
+    NERRA_TRACE_END("CPythonMatch::Match(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(file.get()),
+                    NERRA_PTR_ARG(&header))
+}
+
+std::shared_ptr<CMatch> CAnyMatch::Clone() const
+{
+    auto clone = std::make_shared<CAnyMatch>();
+    CMatch::CopyTo(*clone);
+    return clone;
+}
+
+void CAnyMatch::ApplyHeader(const CMessageHeader&) {}
+
+bool CAnyMatch::Match(const std::shared_ptr<CFile>&, const CMessageHeader&) { return true; }
+
+}  // namespace Nerra

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <libxml/tree.h>
+
+#include "rules/CAction.h"
+
+namespace Nerra {
+
+class CMatch;
+
+// A list of matches, all of which must accept a message, and a list of actions, the first
+// of which that names a mailbox decides. Stored rules keep their macros; each message is
+// dispatched through a clone expanded against its header.
+class CRule {
+public:
+    explicit CRule(xmlNodePtr element);
+
+    bool Expired();
+    // Writes the rule under `rules`; false (nothing written) when it has expired.
+    bool Save(xmlNodePtr rules);
+    std::shared_ptr<CRule> Clone() const;
+    void ApplyHeader(const CMessageHeader& header);
+    // Empty text when the rule does not take the message.
+    std::string DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
+                                const std::shared_ptr<CUserXML>& user, CRuleList& rules, CRuleList::iterator& position);
+
+    const std::string& GetId() const { return m_Id; }
+    const std::string& GetDescription() const { return m_Description; }
+    void SetApplyHeader(bool applyHeader) { m_ApplyHeader = applyHeader; }
+    void IncrementDispatchedMessages() { ++m_DispatchedMessages; }
+
+private:
+    CRule() = default;
+
+    std::string m_Id;
+    std::string m_Description;
+    std::string m_Expires;
+    time_t m_ExpiryTime = 0;  // 0 until computed
+    bool m_ApplyHeader = false;
+    int32_t m_DispatchedMessages = 0;
+    bool m_Enabled = false;
+    bool m_Trainable = false;
+    std::vector<std::shared_ptr<CMatch>> m_Matches;
+    std::vector<std::shared_ptr<CAction>> m_Actions;
+};
+
+}  // namespace Nerra
