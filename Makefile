@@ -11,7 +11,7 @@ comma := ,
 JOBS ?= 2
 DEMO := $(BUILD)/demo
 
-.PHONY: all deps configure build test run fuzz clean
+.PHONY: all deps configure build test run bench fuzz clean
 
 all: build
 
@@ -33,6 +33,12 @@ run: build
 	rm -rf $(DEMO) && mkdir -p $(DEMO) && cp -a examples/. $(DEMO)/
 	for user in $(DEMO)/mail/*/; do mkdir -p $$user.spool $$user.raw; done
 	cd $(DEMO) && ../nerra-mail-filter config.xml
+
+# Benchmarks build with full optimisation in their own folder and report their figures.
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-bench -j $(JOBS) --target benchmarks
+	build-bench/bench/bench_dispatch
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNERRA_FUZZ=ON

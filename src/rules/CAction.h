@@ -33,6 +33,7 @@ public:
     virtual std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
                                  const std::shared_ptr<CUserXML>& user, CRuleList& rules,
                                  CRuleList::iterator& position) = 0;
+    virtual bool EditsRuleList() const { return false; }
 
 protected:
     void CopyTo(CAction& target) const;
@@ -87,6 +88,8 @@ public:
 
     static RulesetMethod StringToRulesetMethod(const std::string& text);
     static std::string RulesetMethodToString(RulesetMethod method);
+
+    bool EditsRuleList() const override { return true; }
 
     void Load(xmlNodePtr element) override;
     void Save(xmlNodePtr element) const override;

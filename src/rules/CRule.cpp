@@ -37,7 +37,11 @@ bool CRule::Expired()
     if (m_ExpiryTime == 0) {
         if (CMessageHeader::ContainsApplicableMacros(m_Expires))
             return false;  // a template's expiry becomes concrete when it is expanded
-        m_ExpiryTime = StringToTime(m_Expires);
+        if (m_ExpiryCache->time == 0 || m_ExpiryCache->text != m_Expires) {
+            m_ExpiryCache->time = StringToTime(m_Expires);
+            m_ExpiryCache->text = m_Expires;
+        }
+        m_ExpiryTime = m_ExpiryCache->time;
     }
     return m_ExpiryTime < time(nullptr);
     NERRA_TRACE_END("CRule::Expired()")
@@ -77,6 +81,7 @@ std::shared_ptr<CRule> CRule::Clone() const
     clone->m_DispatchedMessages = m_DispatchedMessages;
     clone->m_Enabled = m_Enabled;
     clone->m_Trainable = m_Trainable;
+    clone->m_ExpiryCache = m_ExpiryCache;
     clone->m_Matches.reserve(m_Matches.size());
     for (const auto& match : m_Matches)
         clone->m_Matches.push_back(match->Clone());
@@ -85,6 +90,16 @@ std::shared_ptr<CRule> CRule::Clone() const
         clone->m_Actions.push_back(action->Clone());
     return clone;
     NERRA_TRACE_END("CRule::Clone()")
+}
+
+bool CRule::NeedsClone() const
+{
+    if (m_ApplyHeader)
+        return true;
+    for (const auto& action : m_Actions)
+        if (action->EditsRuleList())
+            return true;
+    return false;
 }
 
 void CRule::ApplyHeader(const CMessageHeader& header)

@@ -24,6 +24,9 @@ public:
     // Writes the rule under `rules`; false (nothing written) when it has expired.
     bool Save(xmlNodePtr rules);
     std::shared_ptr<CRule> Clone() const;
+    // A rule whose dispatch could differ from its clone's: one that expands macros, or whose
+    // rule-set actions insert templates that must be fresh for every message.
+    bool NeedsClone() const;
     void ApplyHeader(const CMessageHeader& header);
     // Empty text when the rule does not take the message.
     std::string DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
@@ -41,6 +44,13 @@ private:
     std::string m_Description;
     std::string m_Expires;
     time_t m_ExpiryTime = 0;  // 0 until computed
+    // The converted expiry, shared with the rule's clones: converting the text for every
+    // clone of every rule would cost more than the rest of the dispatch.
+    struct CExpiryCache {
+        std::string text;
+        time_t time = 0;
+    };
+    std::shared_ptr<CExpiryCache> m_ExpiryCache = std::make_shared<CExpiryCache>();
     bool m_ApplyHeader = false;
     int32_t m_DispatchedMessages = 0;
     bool m_Enabled = false;

@@ -92,8 +92,13 @@ std::string CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& hea
         try {
             if (++evaluations > MAX_RULE_EVALUATIONS)
                 throw CMessageException("The walk of the rules took more than %u rule evaluations", MAX_RULE_EVALUATIONS);
-            std::shared_ptr<CRule> clone = running->Clone();
-            clone->ApplyHeader(*header);
+            // The stored rule keeps its macros: a message is dispatched through a clone
+            // expanded against its header, unless the clone would be the same as the rule.
+            std::shared_ptr<CRule> clone = running;
+            if (running->NeedsClone()) {
+                clone = running->Clone();
+                clone->ApplyHeader(*header);
+            }
             std::string result = clone->DispatchMessage(*header, file, user, rules, position);
             if (result == ".")
                 throw CMessageException("Rule \"%s\" attempted to dispatch message to a special mailbox \"%s\"",
