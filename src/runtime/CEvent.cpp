@@ -1,5 +1,6 @@
 #include "runtime/CEvent.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -22,6 +23,9 @@ public:
 
     void Set()
     {
+        // Published before the descriptor turns readable, so a waiter that sees the signal
+        // also sees everything the setter did before Set.
+        m_Sets.fetch_add(1, std::memory_order_release);
         if (m_ManualReset && IsSet())
             return;
         uint64_t one = 1;
@@ -43,12 +47,12 @@ public:
             if (ready < 0 && errno != EINTR)
                 std::abort();
             if (ready > 0) {
-                if (m_ManualReset)
-                    return true;
                 uint64_t count;
                 // Another waiter may have consumed the signal between poll and read.
-                if (read(m_Fd, &count, sizeof count) == sizeof count)
+                if (m_ManualReset || read(m_Fd, &count, sizeof count) == sizeof count) {
+                    m_Sets.load(std::memory_order_acquire);
                     return true;
+                }
             }
             if (timeout != INFINITE_TIMEOUT && Clock::now() >= deadline)
                 return false;
@@ -66,6 +70,7 @@ public:
 private:
     bool m_ManualReset;
     int m_Fd;
+    std::atomic<uint64_t> m_Sets{0};
 };
 
 CEvent::CEvent(bool manualReset) : m_Impl(std::make_shared<CEventImpl>(manualReset)) {}

@@ -1,0 +1,121 @@
+#include "runtime/CListenerThreadBase.h"
+
+#include <poll.h>
+
+#include "core/CConfig.h"
+#include "core/CXMLDocument.h"
+#include "core/Trace.h"
+#include "runtime/CWorkerThreadPool.h"
+
+namespace Nerra {
+
+namespace {
+
+CInternetAddress AnyAddress() { return CInternetAddress(std::string("0.0.0.0")); }
+CInternetPort AnyTcpPort() { return CInternetPort(std::string("0"), CInternetPort::tcp); }
+
+}  // namespace
+
+CListenerThreadBase::CListenerThreadBase(const CInternetAddress& address, const CInternetPort& port)
+    : m_Address(address), m_Port(port)
+{
+    NERRA_TRACE_BEGIN
+    CreateSocketFactory();
+    NERRA_TRACE_END("CListenerThreadBase::CListenerThreadBase('%s', '%s')", address.GetName().c_str(),
+                    port.GetName().c_str())
+}
+
+// Any peer is accepted: the remote pair is the any-address and port 0.
+void CListenerThreadBase::CreateSocketFactory()
+{
+    NERRA_TRACE_BEGIN
+    auto factory = std::make_shared<CServerSocketFactory>(m_Address, m_Port, AnyAddress(), AnyTcpPort());
+    factory->SetBlocking(true);
+    SetSocketFactory(std::move(factory));
+    NERRA_TRACE_END("CListenerThreadBase::CreateSocketFactory()")
+}
+
+std::shared_ptr<CServerSocketFactory> CListenerThreadBase::GetSocketFactory()
+{
+    CLockGuard guard(m_SocketFactoryLock);
+    return m_SocketFactory;
+}
+
+void CListenerThreadBase::SetSocketFactory(std::shared_ptr<CServerSocketFactory> factory)
+{
+    std::shared_ptr<CServerSocketFactory> previous;
+    CLockGuard guard(m_SocketFactoryLock);
+    previous.swap(m_SocketFactory);
+    m_SocketFactory = std::move(factory);
+}
+
+void CListenerThreadBase::AbortListeningAndTerminate()
+{
+    NERRA_TRACE_BEGIN
+    Terminate();
+    // Without a factory the thread is pausing after a failure, or about to build a new one
+    // and look at the stop request before it accepts: the request alone ends it.
+    std::shared_ptr<CServerSocketFactory> factory = GetSocketFactory();
+    if (!factory)
+        return;
+    CInternetAddress address = factory->GetBoundAddress();
+    // A socket bound to every interface is reachable through the loopback interface, which
+    // needs no name look-up that could fail or name an address the host no longer has.
+    if (address.IsAny())
+        address = CInternetAddress(std::string("127.0.0.1"));
+    CClientSocketFactory client(AnyAddress(), AnyTcpPort(), address, factory->GetBoundPort());
+    client.SetBlocking(true);
+    std::shared_ptr<CConnectedSocket> connection;
+    client.Connect(connection);
+    NERRA_TRACE_END("CListenerThreadBase::AbortListeningAndTerminate()")
+}
+
+void CListenerThreadBase::Execute()
+{
+    NERRA_TRACE_BEGIN
+    XMLInstallErrorSink();
+    while (!IsTerminating()) {
+        try {
+            AcceptOne();
+        } catch (...) {
+            CLog::Instance().Error(
+                "%s", TraceText(CurrentExceptionText().c_str(),
+                                "CListenerThreadBase::Execute(): exception caught, resetting socket factory and "
+                                "sleeping for %d second(s)",
+                                FAILURE_PAUSE_SECONDS)
+                          .c_str());
+            SetSocketFactory(nullptr);
+            // The pause ends early on a stop request, so stopping never waits for it.
+            pollfd stop{GetStopPollHandle(), POLLIN, 0};
+            poll(&stop, 1, FAILURE_PAUSE_SECONDS * 1000);
+        }
+    }
+    CLog::Instance().Info("CListenerThreadBase::Execute(): listener stopped");
+    NERRA_TRACE_END_CONTINUE("CListenerThreadBase::Execute()")
+}
+
+void CListenerThreadBase::AcceptOne()
+{
+    std::shared_ptr<CServerSocketFactory> factory = GetSocketFactory();
+    if (!factory) {
+        CreateSocketFactory();
+        factory = GetSocketFactory();
+    }
+    // A stop asked for while the factory was being rebuilt found none to wake.
+    if (IsTerminating())
+        return;
+    std::shared_ptr<CConnectedSocket> connection;
+    if (!factory->Connect(connection))
+        return;
+    // Once a stop is asked for, what arrives is the wake-up connection, or a client too late
+    // for pools that are about to stop: it is closed at once.
+    if (IsTerminating())
+        return;
+    // Read for every connection, so a changed setting applies from the next client on.
+    connection->SetInactivityTimeout(
+        static_cast<int32_t>(CConfig::Instance().GetNumber("incoming-connection-timeout-sec")));
+    connection->SetBlocking(false);
+    ParallelPool().PushWorkUnit(CreateWorkUnit(connection), false);
+}
+
+}  // namespace Nerra

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+
+#include "net/CConnectedSocket.h"
+#include "net/CInternetAddress.h"
+#include "net/CInternetPort.h"
+#include "net/CSocketFactory.h"
+#include "runtime/CLock.h"
+#include "runtime/CThread.h"
+#include "runtime/CWorkUnit.h"
+
+namespace Nerra {
+
+// Owns one listening socket and turns every accepted connection into a work unit for the
+// parallel pool; a derived class decides what unit a connection becomes. The owner stops it
+// with AbortListeningAndTerminate and then waits for it with WaitFor before releasing it.
+class CListenerThreadBase : public CThread {
+public:
+    // Binds and listens at once, so a listener that cannot bind fails here.
+    CListenerThreadBase(const CInternetAddress& address, const CInternetPort& port);
+
+    // Asks the thread to stop and wakes it out of its blocking accept with a connection of
+    // its own. Called from the controlling thread.
+    void AbortListeningAndTerminate();
+
+protected:
+    void Execute() override;
+    virtual std::shared_ptr<CParallelWorkUnit> CreateWorkUnit(const std::shared_ptr<CConnectedSocket>& connection) = 0;
+
+private:
+    void CreateSocketFactory();
+    void AcceptOne();
+    std::shared_ptr<CServerSocketFactory> GetSocketFactory();
+    void SetSocketFactory(std::shared_ptr<CServerSocketFactory> factory);
+
+    // After a failure the factory is dropped and rebuilt after this pause.
+    static constexpr int FAILURE_PAUSE_SECONDS = 10;
+
+    const CInternetAddress m_Address;
+    const CInternetPort m_Port;
+    // Replaced only by the listener thread; the lock lets the controlling thread read it
+    // while the listener waits in accept.
+    std::shared_ptr<CServerSocketFactory> m_SocketFactory;
+    mutable CLock m_SocketFactoryLock;
+};
+
+}  // namespace Nerra

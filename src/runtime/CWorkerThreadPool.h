@@ -1,0 +1,203 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/TextUtils.h"
+#include "core/Trace.h"
+#include "runtime/CEvent.h"
+#include "runtime/CLock.h"
+#include "runtime/CThread.h"
+#include "runtime/CWorkUnit.h"
+
+namespace Nerra {
+
+// One thread of a worker pool with its own queue of units of kind T (CParallelWorkUnit or
+// CSequentialWorkUnit). A unit stays queued while it is processed, so a job cannot be
+// queued twice on one thread. The owner must Terminate and WaitFor a started thread before
+// destroying it.
+template <class T>
+class CWorkerThread : public CThread {
+public:
+    CWorkerThread() : m_WakeEvent(false) {}
+
+    // Queues the unit unless a unit of the same name is already queued or being processed.
+    void PushWorkUnit(const std::shared_ptr<T>& unit);
+
+protected:
+    void Execute() override;
+
+private:
+    using CQueue = std::list<std::shared_ptr<T>>;
+    using CPosition = typename CQueue::iterator;
+
+    // Queue steps, each under the queue lock, which is never held while a unit runs.
+    // Positions stay valid in between: only this thread removes units, producers append.
+    std::pair<size_t, CPosition> Front();
+    std::shared_ptr<T> UnitAt(CPosition position);
+    CPosition Remove(CPosition position);
+    CPosition Next(CPosition position);
+    void DropAll();
+
+    CEvent m_WakeEvent;
+    CLocked<CQueue> m_Queue;
+};
+
+template <>
+void CWorkerThread<CParallelWorkUnit>::Execute();
+template <>
+void CWorkerThread<CSequentialWorkUnit>::Execute();
+
+// "worker-threads-per-pool" from the configuration; anything below 1 is refused.
+int32_t ReadWorkerThreadCount();
+
+// The thread a sticky unit goes to: its name's bytes, counted signed, summed modulo the
+// thread count, so equal names always meet on one thread.
+uint32_t StickyThreadIndex(const std::string& name, uint32_t threadCount);
+
+// A fixed set of worker threads for units of kind T, created suspended.
+template <class T>
+class CWorkerThreadPool {
+public:
+    CWorkerThreadPool();
+    ~CWorkerThreadPool();
+    CWorkerThreadPool(const CWorkerThreadPool&) = delete;
+    CWorkerThreadPool& operator=(const CWorkerThreadPool&) = delete;
+
+    void Start();
+    // Stops the threads one after another; queued units are never processed.
+    void Stop();
+
+    // Sticky units go to the thread their name hashes to, others to a random thread.
+    void PushWorkUnit(const std::shared_ptr<T>& unit, bool sticky);
+
+private:
+    int32_t m_ThreadCount = 0;
+    // Filled at construction and only read afterwards, so it needs no lock.
+    std::vector<std::shared_ptr<CWorkerThread<T>>> m_Threads;
+    // A thread never started cannot be waited for: its body would never run.
+    std::atomic<bool> m_Started{false};
+};
+
+// The process-wide pools: network connections, and message processing.
+CWorkerThreadPool<CParallelWorkUnit>& ParallelPool();
+CWorkerThreadPool<CSequentialWorkUnit>& SequentialPool();
+
+template <class T>
+void CWorkerThread<T>::PushWorkUnit(const std::shared_ptr<T>& unit)
+{
+    NERRA_TRACE_BEGIN
+    CLockGuard guard(m_Queue);
+    for (const std::shared_ptr<T>& queued : *m_Queue) {
+        if (queued->GetName() == unit->GetName()) {
+            CLog::Instance().Warning(
+                "CWorkerThread::PushWorkUnit('%s'): ignoring duplicate entry, identical object is already being processed",
+                unit->GetName().c_str());
+            return;
+        }
+    }
+    m_Queue->push_back(unit);
+    m_WakeEvent.Set();
+    NERRA_TRACE_END("CWorkerThread::PushWorkUnit(" NERRA_PTR ")", NERRA_PTR_ARG(unit.get()))
+}
+
+template <class T>
+std::pair<size_t, typename CWorkerThread<T>::CPosition> CWorkerThread<T>::Front()
+{
+    CLockGuard guard(m_Queue);
+    return {m_Queue->size(), m_Queue->begin()};
+}
+
+template <class T>
+std::shared_ptr<T> CWorkerThread<T>::UnitAt(CPosition position)
+{
+    CLockGuard guard(m_Queue);
+    return position == m_Queue->end() ? nullptr : *position;
+}
+
+template <class T>
+typename CWorkerThread<T>::CPosition CWorkerThread<T>::Remove(CPosition position)
+{
+    CLockGuard guard(m_Queue);
+    return m_Queue->erase(position);
+}
+
+template <class T>
+typename CWorkerThread<T>::CPosition CWorkerThread<T>::Next(CPosition position)
+{
+    CLockGuard guard(m_Queue);
+    return std::next(position);
+}
+
+template <class T>
+void CWorkerThread<T>::DropAll()
+{
+    CQueue dropped;
+    {
+        CLockGuard guard(m_Queue);
+        dropped.swap(*m_Queue);
+    }
+    // The units are released here, outside the lock: their destructors may take a while.
+}
+
+template <class T>
+CWorkerThreadPool<T>::CWorkerThreadPool()
+{
+    NERRA_TRACE_BEGIN
+    m_ThreadCount = ReadWorkerThreadCount();
+    m_Threads.reserve(static_cast<size_t>(m_ThreadCount));
+    for (int32_t i = 0; i < m_ThreadCount; ++i)
+        m_Threads.push_back(std::make_shared<CWorkerThread<T>>());
+    NERRA_TRACE_END("CWorkerThreadPool::CWorkerThreadPool()")
+}
+
+template <class T>
+CWorkerThreadPool<T>::~CWorkerThreadPool()
+{
+    for (const auto& thread : m_Threads)
+        thread->Terminate();
+    if (m_Started) {
+        for (const auto& thread : m_Threads)
+            thread->WaitFor(INFINITE_TIMEOUT);
+    }
+}
+
+template <class T>
+void CWorkerThreadPool<T>::Start()
+{
+    m_Started = true;
+    for (const auto& thread : m_Threads)
+        thread->Start();
+}
+
+template <class T>
+void CWorkerThreadPool<T>::Stop()
+{
+    NERRA_TRACE_BEGIN
+    for (const auto& thread : m_Threads) {
+        thread->Terminate();
+        if (m_Started)
+            thread->WaitFor(INFINITE_TIMEOUT);
+    }
+    NERRA_TRACE_END_CONTINUE("CWorkerThreadPool::Stop()")
+}
+
+template <class T>
+void CWorkerThreadPool<T>::PushWorkUnit(const std::shared_ptr<T>& unit, bool sticky)
+{
+    NERRA_TRACE_BEGIN
+    if (!unit)
+        throw CMessageException("An empty work unit cannot be queued");
+    const uint32_t count = static_cast<uint32_t>(m_ThreadCount);
+    const uint32_t index = sticky ? StickyThreadIndex(unit->GetName(), count) : Random32(count);
+    m_Threads[index]->PushWorkUnit(unit);
+    NERRA_TRACE_END("CWorkerThreadPool::PushWorkUnit(" NERRA_PTR ", %s)", NERRA_PTR_ARG(unit.get()),
+                    sticky ? "STICKY" : "ANY THREAD")
+}
+
+}  // namespace Nerra
