@@ -1,0 +1,200 @@
+#include "mail/CPOP3ClientMessage.h"
+
+#include <atomic>
+#include <ctime>
+
+#include "core/CConfig.h"
+#include "core/CFile.h"
+#include "core/CXMLDocument.h"
+#include "core/TextUtils.h"
+#include "core/Trace.h"
+#include "mail/LockPools.h"
+#include "message/CMessageHeader.h"
+#include "runtime/CEvent.h"
+
+namespace Nerra {
+
+namespace {
+
+const struct {
+    const char* field;
+    long seconds;
+} EXPIRY_FIELDS[] = {
+    {"x-nerra-expires-one-minute", 60},          {"x-nerra-expires-five-minutes", 300},
+    {"x-nerra-expires-ten-minutes", 600},        {"x-nerra-expires-fifteen-minutes", 900},
+    {"x-nerra-expires-half-hour", 1800},         {"x-nerra-expires-one-hour", 3600},
+    {"x-nerra-expires-two-hours", 7200},         {"x-nerra-expires-three-hours", 10800},
+    {"x-nerra-expires-six-hours", 21600},        {"x-nerra-expires-one-day", 86400},
+    {"x-nerra-expires-two-days", 172800},        {"x-nerra-expires-three-days", 259200},
+    {"x-nerra-expires-one-week", 604800},        {"x-nerra-expires-two-weeks", 1209600},
+    {"x-nerra-expires-one-month", 2419200},      {"x-nerra-expires-two-months", 4838400},
+    {"x-nerra-expires-three-months", 7257600},   {"x-nerra-expires-six-months", 14515200},
+    {"x-nerra-expires-one-year", 31536000},
+};
+
+std::atomic<size_t> g_LiveMessages{0};
+
+const char* const DELETE_TARGET = "<delete>";
+const char* const CONTENTS_TARGET = "<contents>";
+
+}  // namespace
+
+CPOP3ClientMessage::CPOP3ClientMessage(const std::string& userName, const std::shared_ptr<CUserXML>& user)
+    : CSequentialWorkUnit(Format("CPOP3ClientMessage(%s, " NERRA_PTR ")", userName.c_str(), NERRA_PTR_ARG(this))),
+      m_UserName(userName),
+      m_User(user)
+{
+    ++g_LiveMessages;
+}
+
+CPOP3ClientMessage::~CPOP3ClientMessage() { --g_LiveMessages; }
+
+size_t CPOP3ClientMessage::GetLiveCount() { return g_LiveMessages; }
+
+void CPOP3ClientMessage::SetMessageSize(uint32_t size) { m_Size = size; }
+
+void CPOP3ClientMessage::SetMessageHeader(const std::string& text)
+{
+    NERRA_TRACE_BEGIN
+    m_HeaderText = text;
+    m_HeaderDigest = ShortHash(text.data(), text.size());
+    m_MessageId = LocalTimeStamp() + "-" + m_HeaderDigest + "-" + ToUpper(CreateGUID().substr(0, 8));
+    NERRA_TRACE_END("CPOP3ClientMessage::SetMessageHeader('%s')", text.c_str())
+}
+
+void CPOP3ClientMessage::AttachMessageFile(const std::string& path)
+{
+    NERRA_TRACE_BEGIN
+    m_File = std::make_shared<CFile>(path, CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+    NERRA_TRACE_END("CPOP3ClientMessage::AttachMessageFile('%s')", path.c_str())
+}
+
+void CPOP3ClientMessage::SkipFirstPass()
+{
+    NERRA_TRACE_BEGIN
+    ParseMessageHeader();
+    m_Pass = 1;
+    SetTarget(CONTENTS_TARGET);
+    NERRA_TRACE_END("CPOP3ClientMessage::SkipFirstPass()")
+}
+
+void CPOP3ClientMessage::AddHeaderValue(const std::string& name, const std::string& value)
+{
+    m_Header->AddValue(name, value);
+}
+
+std::string CPOP3ClientMessage::GetTargetMailbox() const
+{
+    CLockGuard guard(m_TargetLock);
+    return m_Target;
+}
+
+void CPOP3ClientMessage::SetTarget(const std::string& target)
+{
+    CLockGuard guard(m_TargetLock);
+    m_Target = target;
+}
+
+void CPOP3ClientMessage::CreateFirstPassEvent() { m_FirstPassEvent = std::make_shared<CEvent>(true); }
+
+bool CPOP3ClientMessage::IsFirstPassDone() const { return m_FirstPassEvent && m_FirstPassEvent->Wait(0); }
+
+void CPOP3ClientMessage::ReleaseFirstPassEvent() { m_FirstPassEvent.reset(); }
+
+void CPOP3ClientMessage::ParseMessageHeader()
+{
+    NERRA_TRACE_BEGIN
+    auto header = std::make_shared<CMessageHeader>(m_HeaderText);
+    header->AddValue("x-nerra-message-size", Format("%u", m_Size));
+    header->AddValue("x-nerra-message-id", m_MessageId);
+    header->AddValue("x-nerra-random-short", Format("%u", Random32(1000)));
+    header->AddValue("x-nerra-random-long", Format("%u", Random32(0)));
+    header->AddValue("x-nerra-username", m_UserName);
+    const time_t now = time(nullptr);
+    for (const auto& expiry : EXPIRY_FIELDS)
+        header->AddValue(expiry.field, TimeToString(now + expiry.seconds));
+    header->AddValue("x-nerra-expires-never", "2037-12-31 23:59:59");
+    CConfig::Instance().InsertValuesToHeader(*header);
+    if (m_User) {
+        CXPathObject params = CXPathContext(*m_User).Eval("/user/params/param");
+        for (size_t i = 0; i < params.GetNodeCount(); ++i) {
+            CXPathContext param(params.GetNode(i));
+            header->AddValue("x-nerra-user-" + param.Eval("@name").GetText(), param.Eval("@value").GetText());
+        }
+    }
+    m_Header = header;
+    NERRA_TRACE_END("CPOP3ClientMessage::ParseMessageHeader('%s')", m_HeaderText.c_str())
+}
+
+void CPOP3ClientMessage::ParseMessageFile()
+{
+    NERRA_TRACE_BEGIN
+    m_TargetFileName = m_MessageId + ".msg";
+    NERRA_TRACE_END("CPOP3ClientMessage::ParseMessageFile('%s')", m_File ? m_File->GetFilename().c_str() : "")
+}
+
+void CPOP3ClientMessage::Dispatch()
+{
+    NERRA_TRACE_BEGIN
+    std::shared_ptr<CRuleSet> ruleSet = RuleSetPool().GetObject(m_UserName);
+    SetTarget(ruleSet->DispatchMessage(m_Header, m_File, m_User));
+    NERRA_TRACE_END("CPOP3ClientMessage::Dispatch()")
+}
+
+void CPOP3ClientMessage::MoveToTargetMailbox()
+{
+    NERRA_TRACE_BEGIN
+    const std::string source = m_File ? m_File->GetFilename() : std::string();
+    m_File.reset();
+    std::string target = GetTargetMailbox();
+    if (target == DELETE_TARGET) {
+        if (!CFile::DeleteFile(source))
+            CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to delete file %s", source.c_str());
+        return;
+    }
+    // Names come from rule texts and scripts, possibly from header values: only a plain
+    // mailbox name may become a path, and only such a mailbox can be read by a mail client.
+    if (!MatchesWhole(target, WordPattern)) {
+        CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): invalid mailbox name '%s', filing "
+                                 "message %s into spam",
+                                 target.c_str(), source.c_str());
+        target = "spam";
+    }
+    const std::string destination =
+        CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/" + target + "/" + m_TargetFileName;
+    if (!CFile::MoveFile(source, destination))
+        CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to it's target "
+                                 "mailbox at %s",
+                                 source.c_str(), destination.c_str());
+    NERRA_TRACE_END("CPOP3ClientMessage::MoveToTargetMailbox()")
+}
+
+void CPOP3ClientMessage::Process()
+{
+    NERRA_TRACE_BEGIN
+    if (m_Pass == 0) {
+        try {
+            ParseMessageHeader();
+            Dispatch();
+        } catch (...) {
+            SetTarget("spam");
+        }
+        if (m_FirstPassEvent)
+            m_FirstPassEvent->Set();
+        m_Pass = 1;
+    } else if (m_Pass == 1) {
+        try {
+            ParseMessageFile();
+            if (GetTargetMailbox() == CONTENTS_TARGET)
+                Dispatch();
+        } catch (...) {
+            SetTarget("spam");
+        }
+        MoveToTargetMailbox();
+    } else {
+        throw CMessageException("not reached");
+    }
+    NERRA_TRACE_END("CPOP3ClientMessage::Process()")
+}
+
+}  // namespace Nerra

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runtime/CLock.h"
+#include "runtime/CWorkUnit.h"
+
+namespace Nerra {
+
+class CEvent;
+class CFile;
+class CMessageHeader;
+class CUserXML;
+
+// Carries one message through its owner's rule set and files it. A fetched message makes
+// two passes: the first decides on the header alone (before the message is downloaded),
+// the second files the downloaded file. A spooled message skips the first pass.
+class CPOP3ClientMessage : public CSequentialWorkUnit {
+public:
+    CPOP3ClientMessage(const std::string& userName, const std::shared_ptr<CUserXML>& user);
+    ~CPOP3ClientMessage() override;
+
+    // Messages created and not yet destroyed, in any stage of processing.
+    static size_t GetLiveCount();
+
+    void SetMessageSize(uint32_t size);
+    // Keeps the header text and gives the message its id.
+    void SetMessageHeader(const std::string& text);
+    void AttachMessageFile(const std::string& path);
+    // Parses the header now, so the only pass dispatches with the file.
+    void SkipFirstPass();
+    void AddHeaderValue(const std::string& name, const std::string& value);
+    std::string GetTargetMailbox() const;
+    const std::string& GetMessageId() const { return m_MessageId; }
+
+    void CreateFirstPassEvent();
+    bool IsFirstPassDone() const;
+    void ReleaseFirstPassEvent();
+
+    void Process() override;
+
+private:
+    void ParseMessageHeader();
+    void ParseMessageFile();
+    void Dispatch();
+    void MoveToTargetMailbox();
+    void SetTarget(const std::string& target);
+
+    const std::string m_UserName;
+    const std::shared_ptr<CUserXML> m_User;
+    int m_Pass = 0;
+    uint32_t m_Size = 0;
+    std::string m_HeaderText;
+    std::string m_HeaderDigest;
+    std::string m_MessageId;
+    std::shared_ptr<CMessageHeader> m_Header;
+    std::shared_ptr<CFile> m_File;
+    std::shared_ptr<CEvent> m_FirstPassEvent;
+    // The fetch connection reads the target from another thread once the first pass is done.
+    mutable CLock m_TargetLock;
+    std::string m_Target;
+    std::string m_TargetFileName;
+};
+
+}  // namespace Nerra

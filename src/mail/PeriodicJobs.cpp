@@ -1,0 +1,137 @@
+#include "mail/PeriodicJobs.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "core/CConfig.h"
+#include "core/CFile.h"
+#include "core/TextUtils.h"
+#include "core/Trace.h"
+#include "mail/CPOP3ClientMessage.h"
+#include "mail/LockPools.h"
+#include "runtime/CTimerThread.h"
+#include "runtime/CWorkerThreadPool.h"
+
+namespace Nerra {
+
+namespace {
+
+constexpr uint32_t HEADER_READ_LIMIT = 65536;
+
+// Messages waiting for processing hold an open file and a parsed header each: a spool run
+// that finds a large backlog feeds it in batches, so memory and open files stay bounded.
+constexpr size_t SPOOL_HIGH_WATER = 2000;
+constexpr size_t SPOOL_LOW_WATER = 500;
+
+// Waits until the processing backlog has drained; false when the service is stopping.
+bool WaitForBacklog()
+{
+    if (CPOP3ClientMessage::GetLiveCount() < SPOOL_HIGH_WATER)
+        return true;
+    while (CPOP3ClientMessage::GetLiveCount() > SPOOL_LOW_WATER) {
+        if (CTimerThread::Instance().IsTerminating())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// The header block of a message file: up to and including the first empty line, in CR LF.
+std::string ReadHeaderText(const std::string& path, uint32_t& size)
+{
+    CFile file(path, CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+    std::string data(HEADER_READ_LIMIT, '\0');
+    uint32_t read = 0;
+    while (read < HEADER_READ_LIMIT) {
+        uint32_t n = file.Read(&data[read], HEADER_READ_LIMIT - read);
+        if (n == 0)
+            break;
+        read += n;
+    }
+    data.resize(read);
+    size = file.GetSize();
+    // The data is cut at a NUL byte, as a C string of it would be.
+    data.resize(strnlen(data.c_str(), data.size()));
+
+    const size_t crlf = data.find("\r\n\r\n");
+    const size_t lf = data.find("\n\n");
+    if (crlf == std::string::npos && lf == std::string::npos)
+        throw CMessageException("The message is broken, the first %d bytes don't contain the message header",
+                                static_cast<int>(read));
+    if (lf == std::string::npos || (crlf != std::string::npos && crlf < lf))
+        return data.substr(0, crlf + 4);
+    return Replace(data.substr(0, lf + 2), "\n", "\r\n");
+}
+
+void SpoolFile(const std::string& argument, const std::string& userName, const std::string& userDirectory,
+               const std::shared_ptr<CUserXML>& user, const CFileInfo& spoolFile)
+{
+    const std::string rawPath = userDirectory + "/.raw/" + LocalTimeStamp() + Format(".%03u", Random32(1000)) + ".msg";
+    if (!CFile::MoveFile(spoolFile.path, rawPath)) {
+        CLog::Instance().Warning("Unable to move file %s to %s", spoolFile.path.c_str(), rawPath.c_str());
+        return;
+    }
+    try {
+        uint32_t size = 0;
+        const std::string header = ReadHeaderText(rawPath, size);
+        auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
+        message->SetMessageSize(size);
+        message->SetMessageHeader(header);
+        message->AttachMessageFile(rawPath);
+        message->SkipFirstPass();
+        const std::string key = ToLower(spoolFile.name);
+        CNameValueMap& training = TrainingTable();
+        if (training.HasValue(key)) {
+            message->AddHeaderValue("x-nerra-training-mailbox", training.GetValue(key));
+            training.DelValue(key);
+        }
+        SequentialPool().PushWorkUnit(message, false);
+    } catch (...) {
+        CLog::Instance().Error("TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the "
+                               "file is moved to spam: %s",
+                               argument.c_str(), rawPath.c_str(), CurrentExceptionText().c_str());
+        const std::string spamPath = userDirectory + "/spam/" + spoolFile.name;
+        if (!CFile::MoveFile(rawPath, spamPath))
+            CLog::Instance().Warning("Unable to move file %s to %s", rawPath.c_str(), spamPath.c_str());
+    }
+}
+
+}  // namespace
+
+void TimerCallback_SpoolMessages(const std::string& argument)
+{
+    NERRA_TRACE_BEGIN
+    const std::string root = CConfig::Instance().GetValue("mail-directory");
+    auto directories = CFile::EnumerateDirs(root, "*");
+    for (const CDirInfo& directory : *directories) {
+        if (!MatchesWhole(directory.name, WordPattern))
+            continue;
+        std::shared_ptr<CUserXML> user;
+        try {
+            user = UserPool().GetObject(directory.name);
+        } catch (...) {
+            // One broken account must not hold up the users listed after it.
+            CLog::Instance().Error("TimerCallback_SpoolMessages('%s'): unable to load the account of user %s, its "
+                                   "spool is skipped: %s",
+                                   argument.c_str(), directory.name.c_str(), CurrentExceptionText().c_str());
+            continue;
+        }
+        auto files = CFile::EnumerateFiles(directory.path + "/.spool", "*");
+        for (const CFileInfo& file : *files) {
+            if (!WaitForBacklog())
+                return;
+            SpoolFile(argument, directory.name, directory.path, user, file);
+        }
+    }
+    NERRA_TRACE_END("TimerCallback_SpoolMessages('%s')", argument.c_str())
+}
+
+void TimerCallback_FlushRuleSets(const std::string& argument)
+{
+    NERRA_TRACE_BEGIN
+    RuleSetPool().Clear();
+    NERRA_TRACE_END("TimerCallback_FlushRuleSets('%s')", argument.c_str())
+}
+
+}  // namespace Nerra

@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include "../rules/RuleSetTestUtil.h"
+#include "core/CFile.h"
+#include "core/TextUtils.h"
+#include "mail/CPOP3ClientMessage.h"
+#include "mail/LockPools.h"
+
+using namespace Nerra;
+using namespace NerraTest;
+
+namespace {
+
+const std::string HEADER = "From: a@h\r\nSubject: hello\r\n\r\n";
+
+class MessageTest : public RuleSetFixture {
+protected:
+    void SetUp() override
+    {
+        RuleSetFixture::SetUp();
+        RuleSetPool().Clear();
+        for (const char* box : {".raw", "spam", "mail", "inbox"})
+            std::filesystem::create_directories(m_Dir / ("alice/" + std::string(box)));
+        WriteFile(m_Dir / "alice/user.xml",
+                  "<user><params><param name=\"lang\" value=\"en\"/></params></user>");
+        m_User = std::make_shared<CUserXML>("alice");
+    }
+    void TearDown() override { Quietly([] { RuleSetPool().Clear(); }); }
+
+    std::string RawFile(const std::string& content = HEADER + "body\r\n")
+    {
+        const std::string path = m_Dir / "alice/.raw/20260101000000000.123.msg";
+        WriteFile(path, content);
+        return path;
+    }
+
+    std::shared_ptr<CPOP3ClientMessage> Spooled(const std::string& path)
+    {
+        auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
+        message->SetMessageSize(static_cast<uint32_t>(ReadFile(path).size()));
+        message->SetMessageHeader(HEADER);
+        message->AttachMessageFile(path);
+        message->SkipFirstPass();
+        return message;
+    }
+
+    // The files of a mailbox directory.
+    std::vector<std::string> Mailbox(const std::string& name)
+    {
+        std::vector<std::string> names;
+        auto files = CFile::EnumerateFiles(m_Dir / ("alice/" + name), "*.msg");
+        for (const auto& file : *files)
+            names.push_back(file.name);
+        return names;
+    }
+
+    std::shared_ptr<CUserXML> m_User;
+};
+
+}  // namespace
+
+TEST_F(MessageTest, SpooledMessageIsFiledUnderItsIdWithTheBytesUnchanged)
+{
+    WriteRules(Rule(RegexMatch("subject", "any", "hello"), Dispatch("inbox")));
+    const std::string content = HEADER + "body\r\n.\r\n";
+    const std::string raw = RawFile(content);
+    auto message = Spooled(raw);
+    Quietly([&] { message->Process(); });
+    ASSERT_EQ(Mailbox("inbox"), std::vector<std::string>{message->GetMessageId() + ".msg"});
+    EXPECT_EQ(ReadFile(m_Dir / ("alice/inbox/" + message->GetMessageId() + ".msg")), content);
+    EXPECT_FALSE(Exists(raw));
+    EXPECT_TRUE(MatchesWhole(message->GetMessageId(), boost::regex("[0-9]{17}-[0-9A-F]{16}-[0-9A-F]{8}")));
+    EXPECT_EQ(message->GetMessageId().substr(18, 16), ShortHash(HEADER.data(), HEADER.size()));
+}
+
+TEST_F(MessageTest, IdenticalHeadersGetDifferentIds)
+{
+    CPOP3ClientMessage a("alice", m_User), b("alice", m_User);
+    a.SetMessageHeader(HEADER);
+    b.SetMessageHeader(HEADER);
+    EXPECT_NE(a.GetMessageId(), b.GetMessageId());
+    EXPECT_NE(a.GetName(), b.GetName());
+}
+
+TEST_F(MessageTest, RulesSeeThePseudoFields)
+{
+    WriteRules(Rule(RegexMatch("x-nerra-user-lang", "all", "en"),
+                    "<action handler=\"python\"><script>"
+                    "ok = headers['x-nerra-username'] == 'alice' and int(headers['x-nerra-message-size']) &gt; 0 "
+                    "and headers['x-nerra-expires-never'] == '2037-12-31 23:59:59' "
+                    "and headers['x-nerra-mail-directory'] != '' and int(headers['x-nerra-random-short']) &lt; 1000\n"
+                    "result = 'inbox' if ok else 'mail'</script></action>"));
+    auto message = Spooled(RawFile());
+    Quietly([&] { message->Process(); });
+    EXPECT_EQ(message->GetTargetMailbox(), "inbox");
+    EXPECT_EQ(Mailbox("inbox").size(), 1u);
+}
+
+TEST_F(MessageTest, FirstPassDecidesAndSignalsThenSecondPassFiles)
+{
+    WriteRules(Rule(AnyMatch(), Dispatch("inbox")));
+    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
+    message->SetMessageSize(100);
+    message->SetMessageHeader(HEADER);
+    message->CreateFirstPassEvent();
+    EXPECT_FALSE(message->IsFirstPassDone());
+    Quietly([&] { message->Process(); });
+    EXPECT_TRUE(message->IsFirstPassDone());
+    EXPECT_EQ(message->GetTargetMailbox(), "inbox");
+    message->AttachMessageFile(RawFile());
+    Quietly([&] { message->Process(); });
+    EXPECT_EQ(Mailbox("inbox").size(), 1u);
+}
+
+TEST_F(MessageTest, ContentsAnswerMakesTheSecondPassDispatchAgain)
+{
+    WriteRules(Rule(AnyMatch(), Dispatch("&lt;contents&gt;")) + Rule(AnyMatch(), Dispatch("inbox")));
+    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
+    message->SetMessageHeader(HEADER);
+    Quietly([&] { message->Process(); });
+    EXPECT_EQ(message->GetTargetMailbox(), "<contents>");
+    message->AttachMessageFile(RawFile());
+    Quietly([&] { message->Process(); });
+    EXPECT_EQ(message->GetTargetMailbox(), "inbox");
+    EXPECT_EQ(Mailbox("inbox").size(), 1u);
+}
+
+TEST_F(MessageTest, OtherFirstAnswersAreKeptWithoutASecondDispatch)
+{
+    // The rule set would now say "mail", but the header-only answer stands.
+    WriteRules(Rule(AnyMatch(), Dispatch("inbox")));
+    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
+    message->SetMessageHeader(HEADER);
+    Quietly([&] { message->Process(); });
+    WriteRules(Rule(AnyMatch(), Dispatch("mail")));
+    Quietly([] { RuleSetPool().Clear(); });
+    message->AttachMessageFile(RawFile());
+    Quietly([&] { message->Process(); });
+    EXPECT_EQ(Mailbox("inbox").size(), 1u);
+    EXPECT_TRUE(Mailbox("mail").empty());
+}
+
+TEST_F(MessageTest, DeleteTargetRemovesTheFile)
+{
+    WriteRules(Rule(AnyMatch(), Dispatch("&lt;delete&gt;")));
+    const std::string raw = RawFile();
+    Quietly([&] { Spooled(raw)->Process(); });
+    EXPECT_FALSE(Exists(raw));
+    for (const char* box : {"inbox", "mail", "spam"})
+        EXPECT_TRUE(Mailbox(box).empty()) << box;
+}
+
+TEST_F(MessageTest, FailuresFileIntoSpam)
+{
+    // A rule set that does not load, in either pass.
+    WriteRules(Rule("<match handler=\"bogus\"/>", Dispatch("inbox")));
+    Quietly([&] { Spooled(RawFile())->Process(); });
+    EXPECT_EQ(Mailbox("spam").size(), 1u);
+
+    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
+    message->SetMessageHeader(HEADER);
+    Quietly([&] { message->Process(); });
+    EXPECT_EQ(message->GetTargetMailbox(), "spam");
+}
+
+TEST_F(MessageTest, NamesThatAreNotMailboxesAreFiledIntoSpam)
+{
+    WriteRules(Rule(AnyMatch(), Dispatch("{{subject}}"), " apply-header=\"true\""));
+    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
+    message->SetMessageSize(10);
+    message->SetMessageHeader("Subject: ../../escape\r\n\r\n");
+    message->AttachMessageFile(RawFile());
+    message->SkipFirstPass();
+    std::string log = Quietly([&] { message->Process(); });
+    EXPECT_EQ(Mailbox("spam").size(), 1u);
+    EXPECT_NE(log.find("invalid mailbox name '../../escape'"), std::string::npos) << log;
+}
+
+TEST_F(MessageTest, MissingMailboxDirectoryLeavesTheFileInRaw)
+{
+    WriteRules(Rule(AnyMatch(), Dispatch("nowhere")));
+    const std::string raw = RawFile();
+    std::string log = Quietly([&] { Spooled(raw)->Process(); });
+    EXPECT_TRUE(Exists(raw));
+    EXPECT_NE(log.find("WARNING CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file " + raw +
+                       " to it's target mailbox at " + (m_Dir / "alice/nowhere/")),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(MessageTest, UserWithoutParamsAddsNoUserFields)
+{
+    WriteFile(m_Dir / "alice/user.xml", "<user/>");
+    m_User = std::make_shared<CUserXML>("alice");
+    WriteRules(Rule("<match handler=\"python\"><script>result = 'match' if not [k for k in headers if "
+                    "k.startswith('x-nerra-user-')] else ''</script></match>",
+                    Dispatch("inbox")));
+    Quietly([&] { Spooled(RawFile())->Process(); });
+    EXPECT_EQ(Mailbox("inbox").size(), 1u);
+}
