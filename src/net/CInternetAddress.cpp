@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
+#include <unistd.h>
 #include <vector>
 
 #include "core/TextUtils.h"
@@ -111,6 +112,15 @@ void CInternetAddress::ResolveName()
 void CInternetAddress::ResolveIP()
 {
     NERRA_TRACE_BEGIN
+    if (m_Address == 0) {
+        // The any-address stands for this host, which is how it is named in trace lines and
+        // how the listener finds its own address; a reverse look-up of it finds nothing here.
+        char host[256] = {};
+        if (gethostname(host, sizeof host - 1) == 0 && host[0]) {
+            m_Name = host;
+            return;
+        }
+    }
     hostent entry{};
     std::vector<char> buffer;
     int resolverError = 0;

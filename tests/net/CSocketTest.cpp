@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <thread>
 
 #include "net/CInternetAddress.h"
@@ -22,14 +24,14 @@ TEST(CInternetAddress, ResolutionRules)
     EXPECT_EQ(number.GetName(), "localhost");
     EXPECT_EQ(CInternetAddress::DottedText(0xC0A80A01u), "192.168.10.1");
 
+    // The any-address is named after this host, without a look-up that could only fail.
     testing::internal::CaptureStderr();
     CInternetAddress any(0u);
     const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(any.GetName(), "0.0.0.0");
-    EXPECT_NE(log.find("WARNING CInternetAddress::ResolveIP(): DNS name for address '0.0.0.0' not found, no data or "
-                       "DNS server failure"),
-              std::string::npos)
-        << log;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(any.GetName(), host);
+    EXPECT_EQ(log, "");
 }
 
 TEST(CInternetPort, NumbersServiceNamesAndFailures)
