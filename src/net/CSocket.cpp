@@ -19,7 +19,9 @@ namespace {
 // Linux reports no per-socket message limit; this is the largest UDP payload over IPv4
 // (65535 less the 8-byte UDP and 20-byte IP headers).
 constexpr uint32_t MAX_UDP_DATAGRAM = 65507;
-constexpr int LISTEN_BACKLOG = 5;
+// Linux drops connection attempts beyond the backlog, so a burst of mail clients would
+// stall in retries with a short queue: take as many as the system allows.
+constexpr int LISTEN_BACKLOG = SOMAXCONN;
 
 sockaddr_in SocketAddress(const CInternetAddress& address, const CInternetPort& port)
 {
