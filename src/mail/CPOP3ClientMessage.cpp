@@ -148,7 +148,10 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
     m_File.reset();
     std::string target = GetTargetMailbox();
     if (target == DELETE_TARGET) {
-        if (!CFile::DeleteFile(source))
+        if (CFile::DeleteFile(source))
+            CLog::Instance().Info("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s deleted",
+                                  m_MessageId.c_str(), m_UserName.c_str());
+        else
             CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to delete file %s", source.c_str());
         return;
     }
@@ -162,7 +165,10 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
     }
     const std::string destination =
         CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/" + target + "/" + m_TargetFileName;
-    if (!CFile::MoveFile(source, destination))
+    if (CFile::MoveFile(source, destination))
+        CLog::Instance().Info("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into %s",
+                              m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
+    else
         CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to it's target "
                                  "mailbox at %s",
                                  source.c_str(), destination.c_str());
@@ -179,9 +185,11 @@ void CPOP3ClientMessage::Process()
         } catch (...) {
             SetTarget("spam");
         }
+        // The pass is advanced before the event tells the fetch connection it may push the
+        // unit again for its second pass, possibly onto another thread.
+        m_Pass = 1;
         if (m_FirstPassEvent)
             m_FirstPassEvent->Set();
-        m_Pass = 1;
     } else if (m_Pass == 1) {
         try {
             ParseMessageFile();

@@ -1,0 +1,77 @@
+#include "mail/FetchJobs.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "core/CConfig.h"
+#include "core/CXMLDocument.h"
+#include "core/TextUtils.h"
+#include "core/Trace.h"
+#include "mail/CPOP3ClientConnection.h"
+#include "mail/LockPools.h"
+#include "runtime/CTimerThread.h"
+#include "runtime/CWorkerThreadPool.h"
+
+namespace Nerra {
+
+namespace {
+
+// The timer thread's own generator, as a standard random bit source for std::shuffle.
+struct CThreadRandomSource {
+    using result_type = unsigned;
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return 32767; }
+    result_type operator()() { return static_cast<result_type>(ThreadRand()); }
+};
+
+}  // namespace
+
+std::vector<std::pair<std::string, int32_t>> PlanUserFetches(const CDirInfoList& directories, long intervalSeconds)
+{
+    const double spacing = static_cast<double>(intervalSeconds) / static_cast<double>(directories.size() + 1);
+    std::vector<std::pair<std::string, int32_t>> plan;
+    for (const CDirInfo& directory : directories) {
+        if (!MatchesWhole(directory.name, WordPattern))
+            continue;
+        plan.emplace_back(directory.name, static_cast<int32_t>(static_cast<double>(plan.size()) * spacing));
+    }
+    return plan;
+}
+
+void TimerCallback_RescanUsers(const std::string& argument)
+{
+    NERRA_TRACE_BEGIN
+    auto listed = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
+    std::vector<CDirInfo> shuffled(listed->begin(), listed->end());
+    CThreadRandomSource random;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    const CDirInfoList directories(shuffled.begin(), shuffled.end());
+    for (const auto& [user, delay] : PlanUserFetches(directories, CConfig::Instance().GetNumber("mail-interval-sec")))
+        CTimerThread::Instance().PushCallback(
+            std::make_shared<CTimerCallback>(delay, TimerCallback_InitiateUserPOP3Session, user, false));
+    NERRA_TRACE_END("TimerCallback_RescanUsers('%s')", argument.c_str())
+}
+
+void TimerCallback_InitiateUserPOP3Session(const std::string& argument)
+{
+    NERRA_TRACE_BEGIN
+    const std::shared_ptr<CUserXML> user = UserPool().GetObject(argument);
+    CXPathObject clients = CXPathContext(*user).Eval("/user/pop3-clients/pop3-client");
+    if (clients.GetNodeCount() == 0) {
+        CLog::Instance().Warning("TimerCallback_InitiateUserPOP3Session('%s'): no POP3 servers defined",
+                                 argument.c_str());
+        return;
+    }
+    for (size_t i = 0; i < clients.GetNodeCount(); ++i) {
+        CXPathContext client(clients.GetNode(i));
+        auto connection = std::make_shared<CPOP3ClientConnection>(
+            client.Eval("@hostname").GetText(), client.Eval("@port").GetText(), client.Eval("@username").GetText(),
+            DecodeBASE64(client.Eval("@password").GetText()), argument, user);
+        // Sticky: a second connection to the same mailbox meets the first on its thread and
+        // is refused while the first still runs.
+        ParallelPool().PushWorkUnit(connection, true);
+    }
+    NERRA_TRACE_END("TimerCallback_InitiateUserPOP3Session('%s')", argument.c_str())
+}
+
+}  // namespace Nerra
