@@ -27,7 +27,8 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd $(BUILD) && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp $(TSAN_OPTIONS)" \
+		ctest --output-on-failure -j $(JOBS) --timeout 600
 
 run: build
 	rm -rf $(DEMO) && mkdir -p $(DEMO) && cp -a examples/. $(DEMO)/
@@ -39,6 +40,9 @@ bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build build-bench -j $(JOBS) --target benchmarks
 	build-bench/bench/bench_dispatch
+	/usr/bin/python3 bench/bench_spool.py build-bench
+	/usr/bin/python3 bench/bench_pop3.py build-bench
+	/usr/bin/python3 bench/bench_fetch.py build-bench
 
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNERRA_FUZZ=ON

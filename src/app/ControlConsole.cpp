@@ -3,12 +3,19 @@
 #include <boost/regex.hpp>
 
 #include "core/CConfig.h"
+#include "mail/FetchJobs.h"
+#include "mail/LockPools.h"
+#include "rules/CPython.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
+#include "runtime/CTimerThread.h"
 
 namespace Nerra {
 
 namespace {
+
+// The console waits at most this long for a user or rule set to be let go.
+constexpr uint32_t CONSOLE_LOCK_TIMEOUT = 1000;
 
 enum class Command {
     Stop,
@@ -51,6 +58,33 @@ const std::vector<CommandPattern>& CommandPatterns()
     return patterns;
 }
 
+std::string ValidateRegex(const std::string& expression)
+{
+    try {
+        boost::regex compiled("^" + expression + "$");
+        return "ok";
+    } catch (const boost::regex_error& e) {
+        CLog::Instance().Warning("Regular expression %s is invalid: %s", expression.c_str(), e.what());
+        return std::string("err ") + e.what();
+    }
+}
+
+std::string ValidatePython(const std::string& script)
+{
+    try {
+        CPython::Instance().Execute(Replace(script, "{{x-nerra-crlf}}", "\n"), CScriptDictionary(), true);
+        return "ok";
+    } catch (const std::exception& e) {
+        return std::string("err ") + e.what();
+    }
+}
+
+template <class T>
+std::string Lock(CLockablePool<T>& pool, const std::string& name, const char* busyReply)
+{
+    return pool.LockObject(name, CONSOLE_LOCK_TIMEOUT) ? "ok" : busyReply;
+}
+
 std::string Perform(Command command, const boost::smatch& groups)
 {
     switch (command) {
@@ -58,11 +92,36 @@ std::string Perform(Command command, const boost::smatch& groups)
         return std::string();  // answered by the loop once it has ended
     case Command::Noop:
         return "ok";
+    case Command::ReloadUsers:
+        UserPool().Clear();
+        return "ok";
+    case Command::LockUser:
+        return Lock(UserPool(), groups[1], "err An attempt to lock user has timed out, the server is busy");
+    case Command::UnlockUser:
+        UserPool().UnlockObject(groups[1]);
+        return "ok";
+    case Command::LockRuleset:
+        return Lock(RuleSetPool(), groups[1], "err An attempt to lock ruleset has timed out, the server is busy");
+    case Command::UnlockRuleset:
+        RuleSetPool().UnlockObject(groups[1]);
+        return "ok";
+    case Command::CheckUser:
+        // Due at once; the reply does not wait for the fetch, which runs on the timer and workers.
+        CTimerThread::Instance().PushCallback(
+            std::make_shared<CTimerCallback>(0, TimerCallback_InitiateUserPOP3Session, groups[1], false));
+        return "ok";
     case Command::GetConfig:
         return "ok " + CConfig::Instance().GetValue(groups[1]);
-    default:
-        return "err";  // not served yet
+    case Command::ValidateRegex:
+        return ValidateRegex(groups[1]);
+    case Command::ValidatePython:
+        return ValidatePython(groups[1]);
+    case Command::TrainFile:
+        // Recorded in lower case: the spool job looks spool files up by their lower-cased name.
+        TrainingTable().SetValue(ToLower(groups[1] + ".msg"), groups[2]);
+        return "ok";
     }
+    return "err";
 }
 
 }  // namespace

@@ -1,9 +1,110 @@
 #include "app/Service.h"
 
+#include "core/CConfig.h"
+#include "core/CFile.h"
+#include "core/TextUtils.h"
+#include "core/Trace.h"
+#include "mail/CPOP3ListenerThread.h"
+#include "mail/FetchJobs.h"
+#include "mail/LockPools.h"
+#include "mail/PeriodicJobs.h"
+#include "net/CNetwork.h"
+#include "rules/CPython.h"
+#include "runtime/CTimerThread.h"
+#include "runtime/CWorkerThreadPool.h"
+
 namespace Nerra {
 
-void StartServices() {}
+void StartServices()
+{
+    CPython::Instance();
+    Startup();
+    StartThreads();
+}
 
-void StopServices() {}
+void StopServices()
+{
+    StopThreads();
+    RuleSetPool().Clear();
+}
+
+void Startup()
+{
+    NERRA_TRACE_BEGIN
+    SpoolRawMessages();
+    ScheduleDefaultActions();
+    NERRA_TRACE_END("Startup()")
+}
+
+void SpoolRawMessages()
+{
+    NERRA_TRACE_BEGIN
+    auto directories = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
+    for (const CDirInfo& directory : *directories) {
+        if (!MatchesWhole(directory.name, WordPattern))
+            continue;
+        auto files = CFile::EnumerateFiles(directory.path + "/.raw", "*.msg");
+        for (const CFileInfo& file : *files) {
+            try {
+                const std::string target = directory.path + "/.spool/" + file.name;
+                if (!CFile::MoveFile(file.path, target))
+                    throw CMessageException("Unable to move file %s to %s", file.path.c_str(), target.c_str());
+            } catch (...) {
+                CLog::Instance().Error("SpoolRawMessages(): caught exception while processing file %s, the file is "
+                                       "moved to spam: %s",
+                                       file.path.c_str(), CurrentExceptionText().c_str());
+                const std::string spam = directory.path + "/spam/" + file.name;
+                if (!CFile::MoveFile(file.path, spam))
+                    CLog::Instance().Warning("Unable to move file %s to %s", file.path.c_str(), spam.c_str());
+            }
+        }
+    }
+    NERRA_TRACE_END("SpoolRawMessages()")
+}
+
+void ScheduleDefaultActions()
+{
+    NERRA_TRACE_BEGIN
+    CConfig& config = CConfig::Instance();
+    CTimerThread& timer = CTimerThread::Instance();
+    timer.PushCallback(std::make_shared<CTimerCallback>(static_cast<int32_t>(config.GetNumber("mail-interval-sec")),
+                                                        TimerCallback_RescanUsers, "", true));
+    timer.PushCallback(std::make_shared<CTimerCallback>(static_cast<int32_t>(config.GetNumber("spool-interval-sec")),
+                                                        TimerCallback_SpoolMessages, "", true));
+    timer.PushCallback(std::make_shared<CTimerCallback>(static_cast<int32_t>(config.GetNumber("flush-interval-sec")),
+                                                        TimerCallback_FlushRuleSets, "", true));
+    NERRA_TRACE_END("ScheduleDefaultActions()")
+}
+
+void StartThreads()
+{
+    NERRA_TRACE_BEGIN
+    SequentialPool().Start();
+    ParallelPool().Start();
+    CNetwork::Instance();
+    CConfig& config = CConfig::Instance();
+    const CInternetPort port(config.GetValue("pop3-port"), CInternetPort::tcp);
+    const CInternetAddress address(config.GetValue("pop3-address"));
+    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port);
+    POP3Listener()->Start();
+    CTimerThread::Instance().Start();
+    NERRA_TRACE_END("StartThreads()")
+}
+
+void StopThreads()
+{
+    NERRA_TRACE_BEGIN
+    CTimerThread& timer = CTimerThread::Instance();
+    timer.Terminate();
+    timer.WaitFor(INFINITE_TIMEOUT);
+    if (POP3Listener()) {
+        POP3Listener()->AbortListeningAndTerminate();
+        POP3Listener()->WaitFor(INFINITE_TIMEOUT);
+        POP3Listener().reset();
+    }
+    ParallelPool().Stop();
+    SequentialPool().Stop();
+    NERRA_TRACE_END("StopThreads()")
+}
 
 }  // namespace Nerra

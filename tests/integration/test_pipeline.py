@@ -1,0 +1,247 @@
+"""Local mail through the whole process: spooling, filtering, filing, training, recovery."""
+
+import os
+import re
+import shutil
+import signal
+import time
+import unittest
+
+from service import Service
+
+ID_NAME = re.compile(r"^\d{17}-[0-9A-F]{16}-[0-9A-F]{8}\.msg$")
+SCHEMA = os.path.join(os.environ.get("NERRA_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../..")),
+                      "examples/mail/demo/ruleset.xsd")
+
+
+def rule(matches, actions, rule_id="", description="rule", trainable=False, enabled=True):
+    return ('<rule description="%s" expires="2037-12-31 23:59:59" apply-header="false" enabled="%s" '
+            'dispatched-messages="0" id="%s" trainable="%s"><matches>%s</matches><actions>%s</actions></rule>'
+            % (description, "true" if enabled else "false", rule_id, "true" if trainable else "false",
+               matches, actions))
+
+
+def subject_is(pattern):
+    return ('<match handler="regex" header-field-name="subject" match-mode="any">'
+            '<regexes><regex pattern="%s"/></regexes></match>' % pattern)
+
+
+def dispatch(mailbox):
+    return '<action handler="dispatch" mailbox="%s"/>' % mailbox
+
+
+ANY = '<match handler="any"/>'
+
+DEFAULT_RULES = (rule(subject_is("work.*"), dispatch("work"), "work", "work mail", trainable=True)
+                 + rule(subject_is("junk.*"), dispatch("&lt;delete&gt;"), "junk")
+                 + rule(subject_is("lists.*"), dispatch("lists"), "lists", trainable=True)
+                 + rule(ANY, dispatch("mail"), "rest", "everything else"))
+
+
+def message(subject, body="body line\r\n", eol="\r\n"):
+    return ("From: Sender <sender@example.com>%sTo: alice@example.com%sSubject: %s%s%s%s"
+            % (eol, eol, subject, eol, eol, body)).encode()
+
+
+class MailStore:
+    def __init__(self, root, user="alice", rules=DEFAULT_RULES):
+        self.root = root
+        self.user = user
+        self.dir = os.path.join(root, user)
+        for box in (".spool", ".raw", "mail", "spam", "work", "lists", "trained"):
+            os.makedirs(os.path.join(self.dir, box), exist_ok=True)
+        shutil.copy(SCHEMA, os.path.join(self.dir, "ruleset.xsd"))
+        with open(os.path.join(self.dir, "user.xml"), "w") as f:
+            f.write('<user><pop3-server><authentication handler="plaintext" password="pw"/></pop3-server></user>')
+        self.write_rules(rules)
+
+    def write_rules(self, rules, dispatched=0):
+        with open(os.path.join(self.dir, "ruleset.xml"), "w") as f:
+            f.write('<?xml version="1.0"?><ruleset dispatched-messages="%d"><rules>%s</rules></ruleset>'
+                    % (dispatched, rules))
+
+    def rules_text(self):
+        with open(os.path.join(self.dir, "ruleset.xml")) as f:
+            return f.read()
+
+    def spool(self, name, content):
+        # Written beside the spool and renamed in, so the spool job never sees half a file.
+        temporary = os.path.join(self.dir, name + ".part")
+        with open(temporary, "wb") as f:
+            f.write(content)
+        os.rename(temporary, os.path.join(self.dir, ".spool", name))
+
+    def files(self, box):
+        path = os.path.join(self.dir, box)
+        return sorted(os.listdir(path)) if os.path.isdir(path) else []
+
+    def read(self, box, name):
+        with open(os.path.join(self.dir, box, name), "rb") as f:
+            return f.read()
+
+    def wait_for(self, box, count, timeout=30):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if len(self.files(box)) >= count:
+                return self.files(box)
+            time.sleep(0.05)
+        raise AssertionError("%s holds %r, expected %d files" % (box, self.files(box), count))
+
+
+class PipelineTest(unittest.TestCase):
+    def setUp(self):
+        self.service = Service()
+        self.store = MailStore(os.path.join(self.service.dir, "mail"))
+
+    def tearDown(self):
+        self.service.close()
+
+    def start(self):
+        self.service.start()
+        self.service.wait_for_log("started")
+        return self.service
+
+    def test_spooled_messages_are_filed_by_the_rule_set(self):
+        self.start()
+        contents = {"work": message("work plan"), "lists": message("lists digest"), "mail": message("hello")}
+        for box, content in contents.items():
+            self.store.spool(box + ".eml", content)
+        self.store.spool("junk.eml", message("junk offer"))
+        for box, content in contents.items():
+            names = self.store.wait_for(box, 1)
+            self.assertEqual(len(names), 1)
+            self.assertRegex(names[0], ID_NAME)
+            self.assertEqual(self.store.read(box, names[0]), content)
+        deadline = time.time() + 20
+        while (self.store.files(".spool") or self.store.files(".raw")) and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.store.files(".spool"), [])
+        self.assertEqual(self.store.files(".raw"), [])
+        self.assertEqual(self.store.files("spam"), [])  # the junk message was deleted
+        self.assertEqual(self.service.stop(), 0)
+
+    def test_lf_only_file_is_filtered_and_left_byte_identical(self):
+        self.start()
+        content = message("work in lf", body="line one\nline two\n", eol="\n")
+        self.store.spool("lf.eml", content)
+        names = self.store.wait_for("work", 1)
+        self.assertEqual(self.store.read("work", names[0]), content)
+        self.assertEqual(self.service.stop(), 0)
+
+    def test_file_without_header_end_goes_to_spam_under_its_spool_name(self):
+        self.start()
+        self.store.spool("broken.eml", b"Subject: no end\r\n" + b"x" * 70000)
+        self.store.wait_for("spam", 1)
+        self.assertEqual(self.store.files("spam"), ["broken.eml"])
+        self.service.wait_for_log("The message is broken, the first 65536 bytes don't contain the message header")
+        self.assertEqual(self.service.stop(), 0)
+
+    def test_train_file_files_into_the_trained_mailbox_once(self):
+        service = self.start()
+        self.assertEqual(service.command("train file Msg-2005.MSG trained"), "ok")
+        self.assertEqual(service.command("train file a.b.msg spam"), "err")
+        self.store.spool("msg-2005.msg", message("hello"))
+        self.store.wait_for("trained", 1)
+        self.store.spool("msg-2005.msg", message("hello again"))
+        self.store.wait_for("mail", 1)
+        self.assertEqual(len(self.store.files("trained")), 1)
+        self.assertEqual(service.stop(), 0)
+
+    def test_raw_leftovers_are_recovered_at_start(self):
+        with open(os.path.join(self.store.dir, ".raw", "20260101000000000123.msg"), "wb") as f:
+            f.write(message("work left over"))
+        with open(os.path.join(self.store.dir, ".raw", "not-a-message.tmp"), "wb") as f:
+            f.write(b"partial")
+        self.start()
+        self.store.wait_for("work", 1)
+        self.assertEqual(self.store.files(".raw"), ["not-a-message.tmp"])
+        self.assertEqual(self.service.stop(), 0)
+
+    def test_stop_saves_the_counters(self):
+        self.start()
+        for i in range(3):
+            self.store.spool("m%d.eml" % i, message("work %d" % i))
+        self.store.wait_for("work", 3)
+        self.assertEqual(self.service.stop(), 0)
+        text = self.store.rules_text()
+        self.assertIn('<ruleset dispatched-messages="3">', text)
+        self.assertRegex(text, r'<rule description="work mail"[^>]*dispatched-messages="3"')
+
+    def test_locked_rule_set_can_be_rewritten_and_is_read_again_after_unlock(self):
+        service = self.start()
+        self.store.spool("first.eml", message("hello"))
+        self.store.wait_for("mail", 1)
+        self.assertEqual(service.command("lock ruleset alice"), "ok")
+        self.store.write_rules(rule(ANY, dispatch("lists")))
+        self.store.spool("second.eml", message("hello"))
+        time.sleep(2)
+        self.assertEqual(self.store.files("lists"), [])  # held back while the rule set is locked
+        self.assertEqual(service.command("unlock ruleset alice"), "ok")
+        self.store.wait_for("lists", 1)
+        self.assertEqual(len(self.store.files("mail")), 1)
+        self.assertEqual(service.stop(), 0)
+
+    def test_console_commands(self):
+        service = self.start()
+        self.assertEqual(service.command("reload users"), "ok")
+        self.assertEqual(service.command("lock user alice"), "ok")
+        self.assertEqual(service.command("lock user alice"), "ok")
+        self.assertEqual(service.command("unlock user alice"), "ok")
+        self.assertEqual(service.command("unlock user alice"), "ok")
+        self.assertEqual(service.command("unlock user nobody"), "ok")  # not held: no effect
+        self.assertEqual(service.command("unlock ruleset alice"), "ok")
+        self.assertEqual(service.command("validate regex a|b"), "ok")
+        reply = service.command("validate regex a(b")
+        self.assertTrue(reply.startswith("err "), reply)
+        service.wait_for_log("WARNING Regular expression a(b is invalid: ")
+        self.assertEqual(service.command("validate python x = 1{{x-nerra-crlf}}result = x"), "ok")
+        reply = service.command("validate python if x{{x-nerra-crlf}}")
+        self.assertTrue(reply.startswith("err Python exception <class 'SyntaxError'>"), reply)
+        self.assertEqual(service.command("noop"), "ok")
+        self.assertEqual(service.stop(), 0)
+
+    def test_a_broken_account_does_not_hold_up_other_users(self):
+        broken = MailStore(self.store.root, "aaa_broken")
+        with open(os.path.join(broken.dir, "user.xml"), "w") as f:
+            f.write("<user>")
+        others = [MailStore(self.store.root, name) for name in ("bob", "zed")]
+        self.start()
+        for store in others + [self.store]:
+            store.spool("m.eml", message("work"))
+        for store in others + [self.store]:
+            store.wait_for("work", 1)
+        self.service.wait_for_log("unable to load the account of user aaa_broken")
+        self.assertEqual(self.service.stop(), 0)
+
+    def test_nothing_is_lost_when_the_process_is_killed_mid_run(self):
+        count = 400
+        for i in range(count):
+            self.store.spool("m%03d.eml" % i, message("%s %d" % (("work", "lists", "hello")[i % 3], i)))
+        self.start()
+        self.store.wait_for("work", 5)
+        self.service.proc.send_signal(signal.SIGKILL)
+        self.service.proc.wait()
+
+        restarted = Service(directory=self.service.dir)
+        try:
+            restarted.start()
+            restarted.wait_for_log("started")
+            deadline = time.time() + 60
+            while (self.store.files(".spool") or self.store.files(".raw")) and time.time() < deadline:
+                time.sleep(0.1)
+            self.assertEqual(restarted.stop(), 0)
+        finally:
+            restarted.close()
+        filed = {}
+        for box in ("work", "lists", "mail", "spam", ".spool", ".raw"):
+            for name in self.store.files(box):
+                body = self.store.read(box, name)
+                number = int(re.search(rb"Subject: \w+ (\d+)", body).group(1))
+                self.assertNotIn(number, filed, "message %d is in %s and %s" % (number, filed.get(number), box))
+                filed[number] = box
+        self.assertEqual(sorted(filed), list(range(count)))
+        self.assertEqual(set(filed.values()) - {"work", "lists", "mail"}, set())
+
+
+if __name__ == "__main__":
+    unittest.main()
