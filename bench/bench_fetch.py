@@ -22,7 +22,7 @@ sys.path.insert(0, HERE)
 import dovecot  # noqa: E402
 from bench_spool import rule  # noqa: E402
 
-BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench")
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
 BINARY = os.path.join(BUILD, "nerra-mail-filter")
 COUNT = 2000
 

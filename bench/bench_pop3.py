@@ -20,7 +20,7 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
 import dovecot  # noqa: E402
 
-BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench")
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
 BINARY = os.path.join(BUILD, "nerra-mail-filter")
 USERS = ["u%d" % i for i in range(8)]
 PASSWORD = "secret"

@@ -15,7 +15,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
-BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench")
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
 BINARY = os.path.join(BUILD, "nerra-mail-filter")
 FLOOR = os.path.join(BUILD, "bench", "bench_spool_floor")
 
@@ -73,6 +73,7 @@ def run(count):
     root = tempfile.mkdtemp(prefix="nerra-bench-spool-")
     try:
         user = setup(root, count)
+        os.sync()  # the files just written are not flushed while the service is measured
         proc = subprocess.Popen([BINARY, "config.xml"], cwd=root, stdin=subprocess.PIPE,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         spool = os.path.join(user, ".spool")
@@ -93,10 +94,12 @@ def run(count):
 
 
 def main():
-    rate, peak = run(5000)
+    # A short run can meet a journal commit of the file system: take the median of three.
+    runs = sorted(run(5000) for _ in range(3))
+    rate, peak = runs[1]
     floor = int(subprocess.check_output([FLOOR, tempfile.mkdtemp(prefix="nerra-bench-floor-"), "5000", "4400"]))
     _, peak_large = run(20000)
-    print("spooled messages/s (N=5000):      %8.0f" % rate)
+    print("spooled messages/s (N=5000):      %8.0f  (runs: %s)" % (rate, ", ".join("%.0f" % r for r, _ in runs)))
     print("floor, renames and read only:     %8d" % floor)
     print("rate / floor:                     %8.2f" % (rate / floor))
     print("peak RSS N=5000:                  %8d KiB" % peak)

@@ -72,7 +72,8 @@ void CPOP3ClientMessage::AttachMessageFile(const std::string& path)
 void CPOP3ClientMessage::SkipFirstPass()
 {
     NERRA_TRACE_BEGIN
-    ParseMessageHeader();
+    // The header is parsed by the pass itself, on a worker: the spool job that calls this runs
+    // on the one timer thread, which would otherwise limit how fast a backlog is filtered.
     m_Pass = 1;
     SetTarget(CONTENTS_TARGET);
     NERRA_TRACE_END("CPOP3ClientMessage::SkipFirstPass()")
@@ -80,7 +81,10 @@ void CPOP3ClientMessage::SkipFirstPass()
 
 void CPOP3ClientMessage::AddHeaderValue(const std::string& name, const std::string& value)
 {
-    m_Header->AddValue(name, value);
+    if (m_Header)
+        m_Header->AddValue(name, value);
+    else
+        m_PendingValues.emplace_back(name, value);
 }
 
 std::string CPOP3ClientMessage::GetTargetMailbox() const
@@ -122,6 +126,9 @@ void CPOP3ClientMessage::ParseMessageHeader()
             header->AddValue("x-nerra-user-" + param.Eval("@name").GetText(), param.Eval("@value").GetText());
         }
     }
+    for (const auto& [name, value] : m_PendingValues)
+        header->AddValue(name, value);
+    m_PendingValues.clear();
     m_Header = header;
     NERRA_TRACE_END("CPOP3ClientMessage::ParseMessageHeader('%s')", m_HeaderText.c_str())
 }
@@ -192,6 +199,8 @@ void CPOP3ClientMessage::Process()
             m_FirstPassEvent->Set();
     } else if (m_Pass == 1) {
         try {
+            if (!m_Header)
+                ParseMessageHeader();
             ParseMessageFile();
             if (GetTargetMailbox() == CONTENTS_TARGET)
                 Dispatch();

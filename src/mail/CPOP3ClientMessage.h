@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "runtime/CLock.h"
 #include "runtime/CWorkUnit.h"
@@ -29,7 +31,7 @@ public:
     // Keeps the header text and gives the message its id.
     void SetMessageHeader(const std::string& text);
     void AttachMessageFile(const std::string& path);
-    // Parses the header now, so the only pass dispatches with the file.
+    // Makes the only pass parse the header and dispatch with the file.
     void SkipFirstPass();
     void AddHeaderValue(const std::string& name, const std::string& value);
     std::string GetTargetMailbox() const;
@@ -56,6 +58,8 @@ private:
     std::string m_HeaderDigest;
     std::string m_MessageId;
     std::shared_ptr<CMessageHeader> m_Header;
+    // Fields added before the header is parsed, added to it when it is.
+    std::vector<std::pair<std::string, std::string>> m_PendingValues;
     std::shared_ptr<CFile> m_File;
     std::shared_ptr<CEvent> m_FirstPassEvent;
     // The fetch connection reads the target from another thread once the first pass is done.
