@@ -22,10 +22,11 @@ import dovecot  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
 BINARY = os.path.join(BUILD, "nerra-mail-filter")
-USERS = ["u%d" % i for i in range(8)]
+USERS = ["u%d" % i for i in range(9)]
 PASSWORD = "secret"
 
-DOVECOT_CONFIG = dovecot.CONFIG.replace("home={dir}/home", "home={dir}/home/%u")
+DOVECOT_CONFIG = (dovecot.CONFIG.replace("home={dir}/home", "home={dir}/home/%u")
+                  .replace("maildir:{dir}/home/Maildir", "maildir:{dir}/home/%u/Maildir"))
 
 
 def message(index, size):
@@ -157,7 +158,7 @@ def _retrieve(args):
 
 
 def concurrent_retrieval(port):
-    users = [u for u in USERS if u != "u1"] + ["u0"]
+    users = [u for u in USERS if u != "u1"]
     with multiprocessing.Pool(8) as pool:
         start = time.time()
         results = pool.map(_retrieve, [(port, user) for user in users])
@@ -201,7 +202,7 @@ def main():
     print("%-40s %10s %10s %7s" % ("workload", "ours", "dovecot", "ratio"))
     for key in results["ours"]:
         ours, theirs = results["ours"][key], results["dovecot"][key]
-        print("%-40s %10.1f %10.1f %7.2f" % (key, ours, theirs, ours / theirs))
+        print("%-40s %10.1f %10.1f %7.2f" % (key, ours, theirs, ours / theirs if theirs else float("nan")))
 
 
 if __name__ == "__main__":
