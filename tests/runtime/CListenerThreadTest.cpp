@@ -95,6 +95,7 @@ TEST(Listener, SecondListenerOnThePortFailsAndTheFirstStopsWithoutClients)
 
 TEST(Listener, FailureDropsTheFactoryAndThePauseEndsOnStop)
 {
+    CConfig::Instance().SetValue("incoming-connection-timeout-sec", "60");
     CTestListener listener;
     listener.failing = true;
     testing::internal::CaptureStderr();
@@ -106,7 +107,8 @@ TEST(Listener, FailureDropsTheFactoryAndThePauseEndsOnStop)
     const bool stopped = listener.Stop();
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(closed && stopped);
-    EXPECT_NE(log.find("resetting socket factory and sleeping for 10 second(s): no unit for this one"), std::string::npos);
+    EXPECT_NE(log.find("resetting socket factory and sleeping for 10 second(s): no unit for this one"), std::string::npos)
+        << log;
 }
 
 }  // namespace
