@@ -20,7 +20,7 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
 sys.path.insert(0, HERE)
 import dovecot  # noqa: E402
-from bench_spool import rule  # noqa: E402
+from bench_spool import rule, write_config  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
 BINARY = os.path.join(BUILD, "nerra-mail-filter")
@@ -61,15 +61,8 @@ def ours():
             f.write('<user><pop3-clients><pop3-client hostname="127.0.0.1" port="%d" username="%s" password="%s"/>'
                     '</pop3-clients></user>'
                     % (server.port, server.user, base64.b64encode(server.password.encode()).decode()))
-        settings = {"mail-directory": "mail", "mail-interval-sec": "3600", "spool-interval-sec": "3600",
-                    "flush-interval-sec": "3600", "pop3-address": "127.0.0.1", "pop3-port": str(dovecot.free_port()),
-                    "worker-threads-per-pool": "2", "incoming-connection-timeout-sec": "60",
-                    "outgoing-connection-timeout-sec": "60", "pop3-connection-attempt-timeout-sec": "10",
-                    "pop3-messages-per-session": str(COUNT), "pop3-messages-per-sync": "50",
-                    "parallel-worker-thread-work-ms": "50", "parallel-worker-thread-sleep-ms": "10"}
-        with open(os.path.join(root, "config.xml"), "w") as f:
-            f.write("<config><params>%s</params></config>" % "".join(
-                '<param name="%s" value="%s"/>' % item for item in settings.items()))
+        write_config(root, spool_interval_sec="3600", pop3_port=str(dovecot.free_port()),
+                     pop3_messages_per_session=str(COUNT), pop3_messages_per_sync="50")
         proc = subprocess.Popen([BINARY, "config.xml"], cwd=root, stdin=subprocess.PIPE,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(1)

@@ -20,6 +20,9 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
 import dovecot  # noqa: E402
 
+sys.path.insert(0, HERE)
+from bench_spool import write_config  # noqa: E402
+
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
 BINARY = os.path.join(BUILD, "nerra-mail-filter")
 USERS = ["u%d" % i for i in range(9)]
@@ -62,15 +65,8 @@ class Ours:
                 with open(path, "wb") as f:
                     f.write(data)
                 os.utime(path, (1700000000 + i, 1700000000 + i))
-        settings = {"mail-directory": "mail", "mail-interval-sec": "3600", "spool-interval-sec": "60",
-                    "flush-interval-sec": "3600", "pop3-address": "127.0.0.1", "pop3-port": str(self.port),
-                    "worker-threads-per-pool": "2", "incoming-connection-timeout-sec": "600",
-                    "outgoing-connection-timeout-sec": "60", "pop3-connection-attempt-timeout-sec": "10",
-                    "pop3-messages-per-session": "100", "pop3-messages-per-sync": "10",
-                    "parallel-worker-thread-work-ms": "50", "parallel-worker-thread-sleep-ms": "10"}
-        with open(os.path.join(self.dir, "config.xml"), "w") as f:
-            f.write("<config><params>%s</params></config>" % "".join(
-                '<param name="%s" value="%s"/>' % item for item in settings.items()))
+        write_config(self.dir, spool_interval_sec="60", pop3_port=str(self.port),
+                     incoming_connection_timeout_sec="600")
         self.proc = subprocess.Popen([BINARY, "config.xml"], cwd=self.dir, stdin=subprocess.PIPE,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         dovecot.wait_until(lambda: self._listening(), 30, "the service to listen")

@@ -29,6 +29,22 @@ def rule(i):
             '<actions><action handler="dispatch" mailbox="box%d"/></actions></rule>' % (i, i, field, pattern, i % 4))
 
 
+SETTINGS = {"mail-directory": "mail", "mail-interval-sec": "3600", "spool-interval-sec": "1",
+            "flush-interval-sec": "3600", "pop3-address": "127.0.0.1", "pop3-port": "0",
+            "worker-threads-per-pool": "2", "incoming-connection-timeout-sec": "60",
+            "outgoing-connection-timeout-sec": "60", "pop3-connection-attempt-timeout-sec": "10",
+            "pop3-messages-per-session": "100", "pop3-messages-per-sync": "10",
+            "parallel-worker-thread-work-ms": "50", "parallel-worker-thread-sleep-ms": "10"}
+
+
+def write_config(root, **overrides):
+    """The service's config.xml in root: the benchmarks' settings with the given changes."""
+    settings = dict(SETTINGS, **{name.replace("_", "-"): value for name, value in overrides.items()})
+    with open(os.path.join(root, "config.xml"), "w") as f:
+        f.write("<config><params>%s</params></config>" % "".join(
+            '<param name="%s" value="%s"/>' % item for item in settings.items()))
+
+
 def setup(root, count):
     user = os.path.join(root, "mail", "bench")
     for sub in (".spool", ".raw", "mail", "spam", "box0", "box1", "box2", "box3"):
@@ -42,15 +58,7 @@ def setup(root, count):
         f.write('<?xml version="1.0"?><ruleset dispatched-messages="0"><rules>%s</rules></ruleset>' % rules)
     with open(os.path.join(user, "user.xml"), "w") as f:
         f.write("<user/>")
-    with open(os.path.join(root, "config.xml"), "w") as f:
-        settings = {"mail-directory": "mail", "mail-interval-sec": "3600", "spool-interval-sec": "1",
-                    "flush-interval-sec": "3600", "pop3-address": "127.0.0.1", "pop3-port": "0",
-                    "worker-threads-per-pool": "2", "incoming-connection-timeout-sec": "60",
-                    "outgoing-connection-timeout-sec": "60", "pop3-connection-attempt-timeout-sec": "10",
-                    "pop3-messages-per-session": "100", "pop3-messages-per-sync": "10",
-                    "parallel-worker-thread-work-ms": "50", "parallel-worker-thread-sleep-ms": "10"}
-        f.write("<config><params>%s</params></config>" % "".join(
-            '<param name="%s" value="%s"/>' % item for item in settings.items()))
+    write_config(root)
     body = ("Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod tempor.\r\n" * 52)[:4096]
     spool = os.path.join(user, ".spool")
     for i in range(count):

@@ -300,12 +300,15 @@ std::string CPOP3ServerConnection::ProcessTop(CRequestStream& stream)
     return Format("+OK Message header followed by the trailing CRLF and at most %u body line(s)\r\n", limit);
 }
 
+CFileInfo* CPOP3ServerConnection::ReadMessageArgument(CRequestStream& stream, std::string& number, std::string& error)
+{
+    return ReadArgumentFromStream(stream, number, error) ? AccessMessage(number, error) : nullptr;
+}
+
 std::string CPOP3ServerConnection::ProcessRetr(CRequestStream& stream)
 {
     std::string number, error;
-    if (!ReadArgumentFromStream(stream, number, error))
-        return error;
-    CFileInfo* message = AccessMessage(number, error);
+    CFileInfo* message = ReadMessageArgument(stream, number, error);
     if (!message)
         return error;
     OpenResponseFile(*message, NO_LINE_LIMIT);
@@ -315,9 +318,7 @@ std::string CPOP3ServerConnection::ProcessRetr(CRequestStream& stream)
 std::string CPOP3ServerConnection::ProcessDele(CRequestStream& stream)
 {
     std::string number, error;
-    if (!ReadArgumentFromStream(stream, number, error))
-        return error;
-    CFileInfo* message = AccessMessage(number, error);
+    CFileInfo* message = ReadMessageArgument(stream, number, error);
     if (!message)
         return error;
     message->deleted = true;
@@ -337,9 +338,7 @@ std::string CPOP3ServerConnection::ProcessList(CRequestStream& stream)
         return reply + ".\r\n";
     }
     std::string number, error;
-    if (!ReadArgumentFromStream(stream, number, error))
-        return error;
-    CFileInfo* message = AccessMessage(number, error);
+    CFileInfo* message = ReadMessageArgument(stream, number, error);
     if (!message)
         return error;
     return Format("+OK %s %" PRIu64 "\r\n", number.c_str(), message->size);

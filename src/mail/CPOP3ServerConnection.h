@@ -73,6 +73,8 @@ private:
     void LoadMailBox();
     // The live message of that number, or null with the error reply.
     CFileInfo* AccessMessage(const std::string& number, std::string& error);
+    // The single argument of RETR, DELE or LIST as a live message, or null with the error reply.
+    CFileInfo* ReadMessageArgument(CRequestStream& stream, std::string& number, std::string& error);
     void OpenResponseFile(const CFileInfo& message, uint32_t lineLimit);
 
     // Wire form of message text: whole reads, bytes of the current line, and its end.
