@@ -34,11 +34,11 @@ protected:
         return path;
     }
 
-    std::shared_ptr<CPOP3ClientMessage> Spooled(const std::string& path)
+    std::shared_ptr<CPOP3ClientMessage> Spooled(const std::string& path, const std::string& header = HEADER)
     {
         auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
         message->SetMessageSize(static_cast<uint32_t>(ReadFile(path).size()));
-        message->SetMessageHeader(HEADER);
+        message->SetMessageHeader(header);
         message->AttachMessageFile(path);
         message->SkipFirstPass();
         return message;
@@ -96,105 +96,57 @@ TEST_F(MessageTest, RulesSeeThePseudoFields)
     EXPECT_EQ(Mailbox("inbox").size(), 1u);
 }
 
-TEST_F(MessageTest, FirstPassDecidesAndSignalsThenSecondPassFiles)
+TEST_F(MessageTest, FirstPassDecidesOnTheHeaderAndTheSecondFiles)
 {
-    WriteRules(Rule(AnyMatch(), Dispatch("inbox")));
-    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
-    message->SetMessageSize(100);
-    message->SetMessageHeader(HEADER);
-    message->CreateFirstPassEvent();
-    EXPECT_FALSE(message->IsFirstPassDone());
-    Quietly([&] { message->Process(); });
-    EXPECT_TRUE(message->IsFirstPassDone());
-    EXPECT_EQ(message->GetTargetMailbox(), "inbox");
-    message->AttachMessageFile(RawFile());
-    Quietly([&] { message->Process(); });
-    EXPECT_EQ(Mailbox("inbox").size(), 1u);
+    // "<contents>" asks for a second dispatch over the whole message; any other first
+    // answer stands, even once the rule set says otherwise.
+    for (bool contents : {false, true}) {
+        WriteRules((contents ? Rule(AnyMatch(), Dispatch("&lt;contents&gt;")) : std::string()) +
+                   Rule(AnyMatch(), Dispatch("inbox")));
+        auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
+        message->SetMessageSize(100);
+        message->SetMessageHeader(HEADER);
+        message->CreateFirstPassEvent();  // what the fetch waits on before it sends the body
+        EXPECT_FALSE(message->IsFirstPassDone());
+        Quietly([&] { message->Process(); });
+        EXPECT_TRUE(message->IsFirstPassDone());
+        EXPECT_EQ(message->GetTargetMailbox(), contents ? "<contents>" : "inbox");
+        if (!contents) {
+            Quietly([] { RuleSetPool().Clear(); });
+            WriteRules(Rule(AnyMatch(), Dispatch("mail")));
+        }
+        message->AttachMessageFile(RawFile());
+        Quietly([&] { message->Process(); });
+        EXPECT_EQ(message->GetTargetMailbox(), "inbox");
+        EXPECT_EQ(Mailbox("inbox").size(), contents ? 2u : 1u);
+        EXPECT_TRUE(Mailbox("mail").empty());
+    }
 }
 
-TEST_F(MessageTest, ContentsAnswerMakesTheSecondPassDispatchAgain)
+TEST_F(MessageTest, WhereTheFileEndsUp)
 {
-    WriteRules(Rule(AnyMatch(), Dispatch("&lt;contents&gt;")) + Rule(AnyMatch(), Dispatch("inbox")));
-    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
-    message->SetMessageHeader(HEADER);
-    Quietly([&] { message->Process(); });
-    EXPECT_EQ(message->GetTargetMailbox(), "<contents>");
-    message->AttachMessageFile(RawFile());
-    Quietly([&] { message->Process(); });
-    EXPECT_EQ(message->GetTargetMailbox(), "inbox");
-    EXPECT_EQ(Mailbox("inbox").size(), 1u);
-}
-
-TEST_F(MessageTest, OtherFirstAnswersAreKeptWithoutASecondDispatch)
-{
-    // The rule set would now say "mail", but the header-only answer stands.
-    WriteRules(Rule(AnyMatch(), Dispatch("inbox")));
-    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
-    message->SetMessageHeader(HEADER);
-    Quietly([&] { message->Process(); });
-    WriteRules(Rule(AnyMatch(), Dispatch("mail")));
-    Quietly([] { RuleSetPool().Clear(); });
-    message->AttachMessageFile(RawFile());
-    Quietly([&] { message->Process(); });
-    EXPECT_EQ(Mailbox("inbox").size(), 1u);
-    EXPECT_TRUE(Mailbox("mail").empty());
-}
-
-TEST_F(MessageTest, DeleteTargetRemovesTheFile)
-{
-    WriteRules(Rule(AnyMatch(), Dispatch("&lt;delete&gt;")));
-    const std::string raw = RawFile();
-    Quietly([&] { Spooled(raw)->Process(); });
-    EXPECT_FALSE(Exists(raw));
-    for (const char* box : {"inbox", "mail", "spam"})
-        EXPECT_TRUE(Mailbox(box).empty()) << box;
-}
-
-TEST_F(MessageTest, FailuresFileIntoSpam)
-{
-    // A rule set that does not load, in either pass.
-    WriteRules(Rule("<match handler=\"bogus\"/>", Dispatch("inbox")));
-    Quietly([&] { Spooled(RawFile())->Process(); });
-    EXPECT_EQ(Mailbox("spam").size(), 1u);
-
-    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
-    message->SetMessageHeader(HEADER);
-    Quietly([&] { message->Process(); });
-    EXPECT_EQ(message->GetTargetMailbox(), "spam");
-}
-
-TEST_F(MessageTest, NamesThatAreNotMailboxesAreFiledIntoSpam)
-{
-    WriteRules(Rule(AnyMatch(), Dispatch("{{subject}}"), " apply-header=\"true\""));
-    auto message = std::make_shared<CPOP3ClientMessage>("alice", m_User);
-    message->SetMessageSize(10);
-    message->SetMessageHeader("Subject: ../../escape\r\n\r\n");
-    message->AttachMessageFile(RawFile());
-    message->SkipFirstPass();
-    std::string log = Quietly([&] { message->Process(); });
-    EXPECT_EQ(Mailbox("spam").size(), 1u);
-    EXPECT_NE(log.find("invalid mailbox name '../../escape'"), std::string::npos) << log;
-}
-
-TEST_F(MessageTest, MissingMailboxDirectoryLeavesTheFileInRaw)
-{
-    WriteRules(Rule(AnyMatch(), Dispatch("nowhere")));
-    const std::string raw = RawFile();
-    std::string log = Quietly([&] { Spooled(raw)->Process(); });
-    EXPECT_TRUE(Exists(raw));
-    EXPECT_NE(log.find("WARNING CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file " + raw +
-                       " to it's target mailbox at " + (m_Dir / "alice/nowhere/")),
-              std::string::npos)
-        << log;
-}
-
-TEST_F(MessageTest, UserWithoutParamsAddsNoUserFields)
-{
-    WriteFile(m_Dir / "alice/user.xml", "<user/>");
-    m_User = std::make_shared<CUserXML>("alice");
-    WriteRules(Rule("<match handler=\"python\"><script>result = 'match' if not [k for k in headers if "
-                    "k.startswith('x-nerra-user-')] else ''</script></match>",
-                    Dispatch("inbox")));
-    Quietly([&] { Spooled(RawFile())->Process(); });
-    EXPECT_EQ(Mailbox("inbox").size(), 1u);
+    const std::string raw = m_Dir / "alice/.raw/20260101000000000.123.msg";
+    const struct {
+        std::string rules, subject, box, log;  // box: the one directory left holding the file
+    } cases[] = {
+        {Rule(AnyMatch(), Dispatch("&lt;delete&gt;")), "hello", "", ""},
+        {Rule("<match handler=\"bogus\"/>", Dispatch("inbox")), "hello", "spam", ""},
+        {Rule(AnyMatch(), Dispatch("{{subject}}"), " apply-header=\"true\""), "../../escape", "spam",
+         "invalid mailbox name '../../escape'"},
+        {Rule(AnyMatch(), Dispatch("nowhere")), "hello", ".raw",
+         "WARNING CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file " + raw +
+             " to it's target mailbox at " + (m_Dir / "alice/nowhere/")},
+    };
+    for (const auto& c : cases) {
+        Quietly([] { RuleSetPool().Clear(); });  // dropping a rule set saves it over its file
+        WriteRules(c.rules);
+        auto message = Spooled(RawFile(), "From: a@h\r\nSubject: " + c.subject + "\r\n\r\n");
+        std::string log = Quietly([&] { message->Process(); });
+        EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        for (const char* box : {".raw", "spam", "mail", "inbox"}) {
+            EXPECT_EQ(Mailbox(box).size(), c.box == box ? 1u : 0u) << c.rules << " " << box;
+            for (const std::string& file : Mailbox(box))
+                std::filesystem::remove(m_Dir / ("alice/" + std::string(box) + "/" + file));
+        }
+    }
 }
