@@ -26,8 +26,8 @@ namespace {
 constexpr size_t MAX_DATA_LINE = 65534;
 // Lines wait here before they are written, so a message costs a few large writes.
 constexpr size_t WRITE_BUFFER_SIZE = 65536;
-// A header this long or longer is not handed to the rule set at all.
-constexpr uint32_t MAX_HEADER_FILE = 65536;
+// A header this long or longer, trace line included, is not handed to the rule set at all.
+constexpr size_t MAX_HEADER_SIZE = 65536;
 // The transport keeps no more of one line than this: a server that never ends a line must
 // not make the connection hold it all.
 constexpr size_t MAX_RECEIVED_LINE = 65536;
@@ -222,9 +222,9 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& host, const std:
     m_RawDirectory = CConfig::Instance().GetValue("mail-directory") + "/" + localUser + "/.raw";
     m_ConnectDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(attemptTimeout);
     m_WriteBuffer.reserve(WRITE_BUFFER_SIZE);
-    Queue(0, "USER " + remoteUser + "\r\n", false, nullptr);
-    Queue(0, "PASS " + password + "\r\n", false, nullptr);
-    Queue(0, "STAT\r\n", false, &CPOP3ClientConnection::StatCallback);
+    Queue(0, "USER " + remoteUser + "\r\n", EData::None, nullptr, EFlow::Alone);
+    Queue(0, "PASS " + password + "\r\n", EData::None, nullptr, EFlow::Alone);
+    Queue(0, "STAT\r\n", EData::None, &CPOP3ClientConnection::StatCallback, EFlow::Alone);
     NERRA_TRACE_END("CPOP3ClientConnection::CPOP3ClientConnection('%s', '%s', '%s', '%s')", host.c_str(),
                     port.c_str(), remoteUser.c_str(), localUser.c_str())
 }
@@ -244,10 +244,12 @@ bool CPOP3ClientConnection::Process(bool& idle)
 
 bool CPOP3ClientConnection::GetPollRequest(int& descriptor, short& events) const
 {
-    // While the rule set decides there is nothing to wait on: the thread comes back after
-    // its sleep and looks again.
-    if (m_WaitingForPasses)
-        return false;
+    // While the rule set decides, the wait is for the pass the handler looks at first.
+    if (m_WaitingForPasses) {
+        descriptor = m_PassWaitHandle;
+        events = POLLIN;
+        return descriptor >= 0;
+    }
     descriptor = m_Transport->GetPollDescriptor();
     if (descriptor < 0)
         return false;
@@ -275,7 +277,9 @@ bool CPOP3ClientConnection::Connect(bool& idle)
 bool CPOP3ClientConnection::AwaitReply(bool& idle)
 {
     m_WaitingForPasses = false;
-    if (!m_Transport->Flush()) {
+    // With commands sent ahead, replies are read even while some output waits: a server
+    // busy writing answers takes no more commands until those answers are read.
+    if (!m_Transport->Flush() && m_SentAhead.empty()) {
         idle = true;
         return true;
     }
@@ -290,7 +294,7 @@ bool CPOP3ClientConnection::AwaitReply(bool& idle)
         m_ReplyLine = ValidateRegexedLine(line);
         return true;
     }
-    if (m_Current.multiLine && !m_DataComplete) {
+    if (m_Current.data != EData::None && !m_DataComplete) {
         ReceiveData(idle);
         return true;
     }
@@ -305,17 +309,41 @@ bool CPOP3ClientConnection::AwaitReply(bool& idle)
 
 bool CPOP3ClientConnection::SendNextCommand()
 {
-    if (m_Queue.empty())
-        return false;
-    m_Current = std::move(m_Queue.front());
-    m_Queue.pop_front();
+    if (!m_SentAhead.empty()) {
+        m_Current = std::move(m_SentAhead.front());
+        m_SentAhead.pop_front();
+    } else {
+        if (m_Queue.empty())
+            return false;
+        m_Current = std::move(m_Queue.front());
+        m_Queue.pop_front();
+        m_Transport->Send(m_Current.text);
+    }
     m_ReplyLine.clear();
     m_ResponseFile.reset();
     m_DataComplete = false;
+    m_ResponseStarted = false;
     m_WriteBuffer.clear();
-    m_Transport->Send(m_Current.text);
+    m_ResponseText.clear();
+    m_ResponseTooLong = false;
     m_Phase = 1;
+    SendAhead();
     return true;
+}
+
+void CPOP3ClientConnection::SendAhead()
+{
+    // Each round trip to the server costs more than the server's work on a command, so the
+    // commands that need no earlier answer share the line: a group's LIST and TOP go out
+    // together, and each DELE travels with the next RETR. A RETR holds back its DELE until
+    // the text is safe on disk, and a NOOP holds back what its handler puts before the rest.
+    const auto holds = [](const CCommand& command) { return command.flow != EFlow::Ahead; };
+    while (!m_Queue.empty() && m_Queue.front().flow != EFlow::Alone && !holds(m_Current) &&
+           (m_SentAhead.empty() || !holds(m_SentAhead.back()))) {
+        m_Transport->Send(m_Queue.front().text);
+        m_SentAhead.push_back(std::move(m_Queue.front()));
+        m_Queue.pop_front();
+    }
 }
 
 bool CPOP3ClientConnection::CallHandler()
@@ -333,15 +361,17 @@ void CPOP3ClientConnection::ReceiveData(bool& idle)
             idle = true;
             return;
         }
-        if (!m_ResponseFile)
-            CreateResponseFile();
+        if (!m_ResponseStarted)
+            StartResponse();
         // Dot-stuffing: a line that begins with a dot came with one more, and a lone dot ends
         // the data.
         if (!line.empty() && line[0] == '.') {
             line.erase(0, 1);
             if (line.empty()) {
-                WriteOutBuffer();
-                m_ResponseFile->SetFilePointer(0, CFile::BEGIN);
+                if (m_ResponseFile) {
+                    WriteOutBuffer();
+                    m_ResponseFile->SetFilePointer(0, CFile::BEGIN);
+                }
                 m_DataComplete = true;
                 return;
             }
@@ -354,22 +384,43 @@ void CPOP3ClientConnection::ReceiveData(bool& idle)
     }
 }
 
-void CPOP3ClientConnection::CreateResponseFile()
+void CPOP3ClientConnection::StartResponse()
 {
+    m_ResponseStarted = true;
+    if (m_Current.data == EData::Text) {
+        // A header never touches the disk: a file made and removed for every header costs
+        // more than the rest of its handling.
+        m_ResponseText = TraceLine();
+        return;
+    }
     // The directory goes into a printf format: its own percent signs must stay text.
     const std::string pattern = Replace(m_RawDirectory, "%", "%%") + "/" + LocalTimeStamp() + "%03d.msg";
     // Until the message is handed on, the file goes away with the connection: a download cut
     // short leaves nothing behind.
     m_ResponseFile = std::make_shared<CFile>(pattern, CFile::Access::Read | CFile::Access::Write, CFile::ShareRead,
                                              CFile::CreateNew, CFile::UniqueName | CFile::DeleteOnClose);
-    const std::string trace = Format("Received: from %s ([%s]) by %s; %s\r\n", m_Transport->GetPeerName().c_str(),
-                                     m_Transport->GetPeerDottedText().c_str(), LocalName().c_str(),
-                                     TraceTime().c_str());
+    const std::string trace = TraceLine();
     m_ResponseFile->Write(trace.data(), static_cast<uint32_t>(trace.size()));
+}
+
+std::string CPOP3ClientConnection::TraceLine()
+{
+    return Format("Received: from %s ([%s]) by %s; %s\r\n", m_Transport->GetPeerName().c_str(),
+                  m_Transport->GetPeerDottedText().c_str(), LocalName().c_str(), TraceTime().c_str());
 }
 
 void CPOP3ClientConnection::WriteBuffered(const std::string& line)
 {
+    if (m_Current.data == EData::Text) {
+        if (m_ResponseTooLong)
+            return;
+        m_ResponseText += line;
+        if (m_ResponseText.size() >= MAX_HEADER_SIZE) {
+            m_ResponseTooLong = true;
+            std::string().swap(m_ResponseText);
+        }
+        return;
+    }
     if (m_WriteBuffer.size() + line.size() > WRITE_BUFFER_SIZE)
         WriteOutBuffer();
     m_WriteBuffer += line;
@@ -403,19 +454,21 @@ void CPOP3ClientConnection::FailReply(const std::string& reply) const
 }
 
 CPOP3ClientConnection::CCommand CPOP3ClientConnection::Command(uint32_t number, const std::string& text,
-                                                                bool multiLine, CHandler handler)
+                                                                EData data, CHandler handler, EFlow flow)
 {
     CCommand command;
     command.number = number;
     command.text = text;
-    command.multiLine = multiLine;
+    command.data = data;
     command.handler = handler;
+    command.flow = flow;
     return command;
 }
 
-void CPOP3ClientConnection::Queue(uint32_t number, const std::string& text, bool multiLine, CHandler handler)
+void CPOP3ClientConnection::Queue(uint32_t number, const std::string& text, EData data, CHandler handler,
+                                  EFlow flow)
 {
-    m_Queue.push_back(Command(number, text, multiLine, handler));
+    m_Queue.push_back(Command(number, text, data, handler, flow));
 }
 
 CPOP3ClientMessage& CPOP3ClientConnection::Message(uint32_t number) const
@@ -442,14 +495,15 @@ bool CPOP3ClientConnection::StatCallback(uint32_t number, std::istringstream& to
     // The units are made as their LIST replies come: a large session holds only those begun.
     m_Messages.assign(total, nullptr);
     for (uint32_t i = 1; i <= total; ++i) {
-        Queue(i, Format("LIST %u\r\n", i), false, &CPOP3ClientConnection::ListCallback);
-        Queue(i, Format("TOP %u 0\r\n", i), true, &CPOP3ClientConnection::TopCallback);
+        Queue(i, Format("LIST %u\r\n", i), EData::None, &CPOP3ClientConnection::ListCallback, EFlow::Ahead);
+        Queue(i, Format("TOP %u 0\r\n", i), EData::Text, &CPOP3ClientConnection::TopCallback, EFlow::Ahead);
         if (i % perSync == 0)
-            Queue(i, "NOOP\r\n", false, &CPOP3ClientConnection::NoopCallback);
+            Queue(i, "NOOP\r\n", EData::None, &CPOP3ClientConnection::NoopCallback, EFlow::AheadHold);
     }
     if (total % perSync != 0)
-        Queue(total, "NOOP\r\n", false, &CPOP3ClientConnection::NoopCallback);
-    Queue(0, "QUIT\r\n", false, nullptr);
+        Queue(total, "NOOP\r\n", EData::None, &CPOP3ClientConnection::NoopCallback, EFlow::AheadHold);
+    // Deletions take effect when the server sees QUIT: it waits for the last DELE's answer.
+    Queue(0, "QUIT\r\n", EData::None, nullptr, EFlow::Alone);
     return true;
     NERRA_TRACE_END("CPOP3ClientConnection::StatCallback(%u, " NERRA_PTR ", " NERRA_PTR ")", number,
                     NERRA_PTR_ARG(&tokens), NERRA_PTR_ARG(file.get()))
@@ -481,22 +535,10 @@ bool CPOP3ClientConnection::TopCallback(uint32_t number, std::istringstream& tok
                                         const std::shared_ptr<CFile>& file)
 {
     NERRA_TRACE_BEGIN
-    // The header text begins with the trace line, as the stored message will.
-    std::string header;
-    const uint32_t size = file ? file->GetSize() : 0;
-    if (size > 0 && size < MAX_HEADER_FILE) {
-        header.resize(size);
-        uint32_t read = 0;
-        while (read < size) {
-            const uint32_t n = file->Read(&header[read], size - read);
-            if (n == 0)
-                break;
-            read += n;
-        }
-        header.resize(read);
-    }
+    // The header came as text, not in `file`. It begins with the trace line, as the stored
+    // message will; one too long for the rules is empty.
     CPOP3ClientMessage& message = Message(number);
-    message.SetMessageHeader(header);
+    message.SetMessageHeader(m_ResponseText);
     message.CreateFirstPassEvent();
     m_Sink(m_Messages[number - 1]);
     return true;
@@ -511,18 +553,27 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, std::istringstream& to
     const uint32_t perSync = static_cast<uint32_t>(m_MessagesPerSync);
     const uint32_t first = (number - 1) / perSync * perSync + 1;
     for (uint32_t i = first; i <= number; ++i) {
-        Message(i);
+        CPOP3ClientMessage& message = Message(i);
         // The pool must also have let go of the unit: it refuses a unit it still holds, and
         // the second pass is pushed as soon as the message is downloaded.
-        if (!m_Messages[i - 1]->IsFirstPassDone() || m_Messages[i - 1].use_count() > 1)
+        if (!message.IsFirstPassDone()) {
+            m_PassWaitHandle = message.GetFirstPassPollHandle();
             return false;
+        }
+        if (m_Messages[i - 1].use_count() > 1) {
+            // Only moments after the pass: the thread looks again after its sleep.
+            m_PassWaitHandle = -1;
+            return false;
+        }
     }
     // Pushed to the front from the last message down, so they go out in ascending order
     // before the next group's LIST and TOP.
     for (uint32_t i = number; i >= first; --i) {
-        m_Queue.push_front(Command(i, Format("DELE %u\r\n", i), false, &CPOP3ClientConnection::DeleCallback));
+        m_Queue.push_front(
+            Command(i, Format("DELE %u\r\n", i), EData::None, &CPOP3ClientConnection::DeleCallback, EFlow::Ahead));
         if (m_Messages[i - 1]->GetTargetMailbox() != DELETE_TARGET)
-            m_Queue.push_front(Command(i, Format("RETR %u\r\n", i), true, &CPOP3ClientConnection::RetrCallback));
+            m_Queue.push_front(
+                Command(i, Format("RETR %u\r\n", i), EData::File, &CPOP3ClientConnection::RetrCallback, EFlow::AheadHold));
     }
     return true;
     NERRA_TRACE_END("CPOP3ClientConnection::NoopCallback(%u, " NERRA_PTR ", " NERRA_PTR ")", number,

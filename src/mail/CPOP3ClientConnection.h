@@ -104,25 +104,43 @@ private:
     using CHandler = bool (CPOP3ClientConnection::*)(uint32_t number, std::istringstream& tokens,
                                                      const std::shared_ptr<CFile>& file);
 
+    // How a command shares the line with its neighbours. Commands always go out in queue
+    // order and their replies are handled in that order; only the waiting differs.
+    enum class EFlow {
+        Alone,    // goes out once every earlier reply is handled; later commands wait for its reply
+        Ahead,    // may go out before earlier replies have come
+        AheadHold // may go out early, but later commands wait until its reply is handled
+    };
+
+    // Where the multi-line data of a reply goes.
+    enum class EData {
+        None,  // the reply is its status line alone
+        Text,  // kept in memory: a header, which is wanted only if it is small
+        File   // a message text, into a new file in .raw
+    };
+
     struct CCommand {
         uint32_t number = 0;
         std::string text;  // line end included
-        bool multiLine = false;
+        EData data = EData::None;
         CHandler handler = nullptr;
+        EFlow flow = EFlow::Alone;
     };
 
     bool Connect(bool& idle);
     bool AwaitReply(bool& idle);
     bool SendNextCommand();
+    void SendAhead();
     void ReceiveData(bool& idle);
-    void CreateResponseFile();
+    void StartResponse();
+    std::string TraceLine();
     void WriteBuffered(const std::string& line);
     void WriteOutBuffer();
     bool CallHandler();
     [[noreturn]] void FailReply(const std::string& reply) const;
     std::string CommandForLog() const;
-    static CCommand Command(uint32_t number, const std::string& text, bool multiLine, CHandler handler);
-    void Queue(uint32_t number, const std::string& text, bool multiLine, CHandler handler);
+    static CCommand Command(uint32_t number, const std::string& text, EData data, CHandler handler, EFlow flow);
+    void Queue(uint32_t number, const std::string& text, EData data, CHandler handler, EFlow flow);
     CPOP3ClientMessage& Message(uint32_t number) const;
 
     bool StatCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
@@ -135,6 +153,7 @@ private:
     int m_Phase = 1;  // 0: the next command may go out; 1: its reply is awaited
     bool m_Connected = false;
     bool m_WaitingForPasses = false;  // a NOOP handler waits for the rule set
+    int m_PassWaitHandle = -1;        // what it waits on: a first pass's event, or nothing
     int32_t m_MessagesPerSync = 0;
     int32_t m_MessagesPerConnection = 0;
     int32_t m_InactivityTimeout = 0;
@@ -149,11 +168,18 @@ private:
     CMessageSink m_Sink;
     std::chrono::steady_clock::time_point m_ConnectDeadline;
     std::deque<CCommand> m_Queue;
+    // Sent after the current command, before its reply was handled; oldest first.
+    std::deque<CCommand> m_SentAhead;
     CCommand m_Current;  // starts as the empty command whose reply is the greeting
     std::string m_ReplyLine;
     bool m_DataComplete = false;
+    bool m_ResponseStarted = false;  // the first data line has come
     std::shared_ptr<CFile> m_ResponseFile;
     std::string m_WriteBuffer;
+    // Data kept in memory, trace line first, as a file would have held it; emptied and left
+    // empty once it reaches the largest header the rules are given.
+    std::string m_ResponseText;
+    bool m_ResponseTooLong = false;
     std::vector<std::shared_ptr<CPOP3ClientMessage>> m_Messages;  // index = message number - 1
 };
 

@@ -103,6 +103,11 @@ void CPOP3ClientMessage::CreateFirstPassEvent() { m_FirstPassEvent = std::make_s
 
 bool CPOP3ClientMessage::IsFirstPassDone() const { return m_FirstPassEvent && m_FirstPassEvent->Wait(0); }
 
+int CPOP3ClientMessage::GetFirstPassPollHandle() const
+{
+    return m_FirstPassEvent ? m_FirstPassEvent->GetPollHandle() : -1;
+}
+
 void CPOP3ClientMessage::ReleaseFirstPassEvent() { m_FirstPassEvent.reset(); }
 
 void CPOP3ClientMessage::ParseMessageHeader()

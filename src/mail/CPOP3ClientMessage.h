@@ -39,6 +39,8 @@ public:
 
     void CreateFirstPassEvent();
     bool IsFirstPassDone() const;
+    // Polls readable once the first pass is done; -1 without a first-pass event.
+    int GetFirstPassPollHandle() const;
     void ReleaseFirstPassEvent();
 
     void Process() override;
