@@ -20,7 +20,7 @@ SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE, "tests", "integration"))
 sys.path.insert(0, HERE)
 import dovecot  # noqa: E402
-from bench_spool import rule, write_config  # noqa: E402
+from bench_spool import filed, make_user, write_config  # noqa: E402
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(SOURCE, "build-bench"))
 BINARY = os.path.join(BUILD, "nerra-mail-filter")
@@ -49,17 +49,7 @@ def ours():
     server = filled_server()
     root = tempfile.mkdtemp(prefix="nerra-bench-fetch-")
     try:
-        user = os.path.join(root, "mail", "bench")
-        boxes = ("mail", "spam", "box0", "box1", "box2", "box3")
-        for sub in (".spool", ".raw") + boxes:
-            os.makedirs(os.path.join(user, sub))
-        shutil.copy(os.path.join(SOURCE, "examples/mail/demo/ruleset.xsd"), user)
-        rules = "".join(rule(i) for i in range(19)) + (
-            '<rule description="rest" expires="2037-12-31 23:59:59" apply-header="false" enabled="true" '
-            'dispatched-messages="0" id="rest" trainable="false"><matches><match handler="any"/></matches>'
-            '<actions><action handler="dispatch" mailbox="mail"/></actions></rule>')
-        with open(os.path.join(user, "ruleset.xml"), "w") as f:
-            f.write('<?xml version="1.0"?><ruleset dispatched-messages="0"><rules>%s</rules></ruleset>' % rules)
+        user = make_user(root)
         with open(os.path.join(user, "user.xml"), "w") as f:
             f.write('<user><pop3-clients><pop3-client hostname="127.0.0.1" port="%d" username="%s" password="%s"/>'
                     '</pop3-clients></user>'
@@ -72,7 +62,7 @@ def ours():
         start = time.time()
         proc.stdin.write(b"check user bench\n")
         proc.stdin.flush()
-        while sum(len(os.listdir(os.path.join(user, box))) for box in boxes) < COUNT:
+        while filed(user) < COUNT:
             time.sleep(0.02)
         elapsed = time.time() - start
         # The server drops what was deleted when the session quits.

@@ -45,9 +45,13 @@ def write_config(root, **overrides):
             '<param name="%s" value="%s"/>' % item for item in settings.items()))
 
 
-def setup(root, count):
+BOXES = ("mail", "spam", "box0", "box1", "box2", "box3")
+
+
+def make_user(root):
+    """The benchmark user's directory under root: its folders and the 20-rule rule set."""
     user = os.path.join(root, "mail", "bench")
-    for sub in (".spool", ".raw", "mail", "spam", "box0", "box1", "box2", "box3"):
+    for sub in (".spool", ".raw") + BOXES:
         os.makedirs(os.path.join(user, sub))
     shutil.copy(os.path.join(SOURCE, "examples/mail/demo/ruleset.xsd"), user)
     rules = "".join(rule(i) for i in range(19)) + (
@@ -56,6 +60,11 @@ def setup(root, count):
         '<actions><action handler="dispatch" mailbox="mail"/></actions></rule>')
     with open(os.path.join(user, "ruleset.xml"), "w") as f:
         f.write('<?xml version="1.0"?><ruleset dispatched-messages="0"><rules>%s</rules></ruleset>' % rules)
+    return user
+
+
+def setup(root, count):
+    user = make_user(root)
     with open(os.path.join(user, "user.xml"), "w") as f:
         f.write("<user/>")
     write_config(root)
@@ -74,7 +83,7 @@ def setup(root, count):
 
 
 def filed(user):
-    return sum(len(os.listdir(os.path.join(user, box))) for box in ("mail", "spam", "box0", "box1", "box2", "box3"))
+    return sum(len(os.listdir(os.path.join(user, box))) for box in BOXES)
 
 
 def run(count):
