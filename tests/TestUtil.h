@@ -1,10 +1,13 @@
 #pragma once
 
-// Small helpers shared by the unit tests: a scratch directory and whole-file I/O.
+// Small helpers shared by the unit tests: a scratch directory, whole-file I/O and a quiet log.
+
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -44,5 +47,13 @@ inline std::string ReadFile(const std::string& path)
 }
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Runs an action that logs on purpose; returns what it wrote instead of showing it.
+inline std::string Quietly(const std::function<void()>& action)
+{
+    testing::internal::CaptureStderr();
+    action();
+    return testing::internal::GetCapturedStderr();
+}
 
 }  // namespace NerraTest

@@ -11,13 +11,6 @@ using namespace NerraTest;
 
 namespace {
 
-std::string Quietly(const std::function<void()>& action)
-{
-    testing::internal::CaptureStderr();
-    action();
-    return testing::internal::GetCapturedStderr();
-}
-
 std::string ConfigWith(const std::string& params)
 {
     return "<?xml version=\"1.0\"?><config><params>" + params + "</params></config>";

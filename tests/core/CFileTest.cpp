@@ -19,13 +19,6 @@ namespace {
 
 const unsigned RW = CFile::Access::Read | CFile::Access::Write;
 
-std::string Quietly(const std::function<void()>& action)
-{
-    testing::internal::CaptureStderr();
-    action();
-    return testing::internal::GetCapturedStderr();
-}
-
 CFile OpenLock(const std::string& path)
 {
     return CFile(path, CFile::Access::Read, CFile::Exclusive, CFile::OpenAlways, CFile::DeleteOnClose);

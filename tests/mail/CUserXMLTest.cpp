@@ -12,13 +12,6 @@ using namespace NerraTest;
 
 namespace {
 
-std::string Quietly(const std::function<void()>& action)
-{
-    testing::internal::CaptureStderr();
-    action();
-    return testing::internal::GetCapturedStderr();
-}
-
 // Builds the authentication handler of a user.xml holding the given element(s).
 class CAuthenticationTest : public testing::Test {
 protected:

@@ -1,22 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-
+#include "TestUtil.h"
 #include "core/CConfig.h"
 #include "core/TextUtils.h"
 #include "message/CMessageHeader.h"
 #include "rules/CPython.h"
 
 using namespace Nerra;
+using namespace NerraTest;
 
 namespace {
-
-std::string Quietly(const std::function<void()>& action)
-{
-    testing::internal::CaptureStderr();
-    action();
-    return testing::internal::GetCapturedStderr();
-}
 
 std::vector<std::string> Values(const CMessageHeader& header, const std::string& name)
 {

@@ -14,13 +14,6 @@
 
 namespace NerraTest {
 
-inline std::string Quietly(const std::function<void()>& action)
-{
-    testing::internal::CaptureStderr();
-    action();
-    return testing::internal::GetCapturedStderr();
-}
-
 // A rule element with the given matches and actions; attributes default to an enabled,
 // never-expiring rule.
 inline std::string Rule(const std::string& matches, const std::string& actions, const std::string& attributes = "")
