@@ -1,8 +1,11 @@
 #include "net/CConnectedSocket.h"
 
+#include <poll.h>
 #include <time.h>
 
 #include "core/Trace.h"
+#include "net/CTlsContext.h"
+#include "net/CTlsSession.h"
 
 namespace Nerra {
 
@@ -104,6 +107,11 @@ bool CConnectedSocket::HasPendingOutput() const
     return m_Output && m_Output->GetSize() > 0;
 }
 
+short CConnectedSocket::GetPollEvents(short wanted) const
+{
+    return wanted;
+}
+
 void CConnectedSocket::CheckInactivity() const
 {
     if (NowSeconds() > m_LastActivity + m_InactivityTimeout)
@@ -133,6 +141,8 @@ CConnectedStreamSocket::CConnectedStreamSocket(std::shared_ptr<CSocket> socket)
     m_Scratch.reset(new uint8_t[RECV_CHUNK]);
 }
 
+CConnectedStreamSocket::~CConnectedStreamSocket() = default;
+
 uint32_t CConnectedStreamSocket::Send(const void* data, uint32_t length)
 {
     NERRA_TRACE_BEGIN
@@ -142,13 +152,10 @@ uint32_t CConnectedStreamSocket::Send(const void* data, uint32_t length)
         if (m_Output->GetSize() <= FLUSH_THRESHOLD && !IsHalfIdle())
             return m_Output->GetSize();
     }
-    if (m_Output->GetSize() > 0) {
-        uint32_t sent = m_Socket->Send(m_Output->GetData(), m_Output->GetSize());
-        if (sent > 0) {
-            m_Output->Read(nullptr, sent);
-            Touch();
-        }
-    }
+    if (m_Tls)
+        FlushThroughTls();
+    else if (m_Output->GetSize() > 0)
+        SendPlain(m_Output->GetSize());
     return m_Output->GetSize();
     NERRA_TRACE_END("CConnectedStreamSocket::Send(" NERRA_PTR ", %u)", NERRA_PTR_ARG(data), length)
 }
@@ -170,14 +177,134 @@ uint32_t CConnectedStreamSocket::Recv(void* buffer, uint32_t length, ETransferMo
             if (uint32_t delivered = m_Input->ReadLine(line))
                 return delivered;
         }
-        const uint32_t received = m_Socket->Recv(m_Scratch.get(), RECV_CHUNK);
+        const uint32_t received = ReceiveChunk();
         if (received == 0)
             return 0;
         m_Input->Write(m_Scratch.get(), received);
-        Touch();
     }
     NERRA_TRACE_END("CConnectedStreamSocket::Recv(" NERRA_PTR ", %u, %s, " NERRA_PTR ")", NERRA_PTR_ARG(buffer), length,
                     TransferModeName(mode), NERRA_PTR_ARG(line))
+}
+
+short CConnectedStreamSocket::GetPollEvents(short wanted) const
+{
+    if (!m_Tls)
+        return wanted;
+    if (m_PlainOutput > 0)
+        return wanted ? POLLOUT : 0;
+    return m_Tls->GetPollEvents(wanted);
+}
+
+void CConnectedStreamSocket::StartTlsServer(const CTlsContext& context)
+{
+    NERRA_TRACE_BEGIN
+    if (!context.IsServer())
+        throw CMessageException("A client's TLS context cannot serve a connection");
+    StartTls(std::make_unique<CTlsSession>(context, m_Socket, std::string(), std::string()));
+    NERRA_TRACE_END("CConnectedStreamSocket::StartTlsServer()")
+}
+
+void CConnectedStreamSocket::StartTlsClient(const CTlsContext& context, const std::string& hostName,
+                                            const std::string& fingerprint)
+{
+    NERRA_TRACE_BEGIN
+    if (context.IsServer())
+        throw CMessageException("A server's TLS context cannot connect to a server");
+    StartTls(std::make_unique<CTlsSession>(context, m_Socket, hostName, fingerprint));
+    NERRA_TRACE_END("CConnectedStreamSocket::StartTlsClient('%s', '%s')", hostName.c_str(), fingerprint.c_str())
+}
+
+ETlsHandshake CConnectedStreamSocket::ContinueTlsHandshake()
+{
+    if (!m_Tls)
+        throw CMessageException("TLS is not active on this connection");
+    if (!m_Tls->GetFailure().empty())
+        return tlsFAILED;
+    const uint64_t before = m_Tls->GetSocketBytes();
+    try {
+        // A peer that never completes the handshake is given up like one that goes quiet.
+        CheckInactivity();
+        const bool complete = AdvanceTlsHandshake();
+        TouchIfMoved(before);
+        return complete ? tlsCOMPLETE : tlsPENDING;
+    } catch (const std::exception& e) {
+        m_Tls->NoteFailure(e.what());
+        return tlsFAILED;
+    }
+}
+
+bool CConnectedStreamSocket::IsTlsHandshakeComplete() const
+{
+    return m_Tls && m_Tls->IsHandshakeComplete();
+}
+
+std::string CConnectedStreamSocket::GetTlsFailure() const
+{
+    return m_Tls ? m_Tls->GetFailure() : std::string();
+}
+
+void CConnectedStreamSocket::StartTls(std::unique_ptr<CTlsSession> session)
+{
+    if (m_Tls)
+        throw CMessageException("TLS is already active on this connection");
+    if (m_Input->GetSize() > 0)
+        throw CMessageException("%u bytes of plain input arrived ahead of the TLS handshake", m_Input->GetSize());
+    m_PlainOutput = m_Output->GetSize();
+    m_Tls = std::move(session);
+}
+
+uint32_t CConnectedStreamSocket::SendPlain(uint32_t length)
+{
+    const uint32_t sent = m_Socket->Send(m_Output->GetData(), length);
+    if (sent > 0) {
+        m_Output->Read(nullptr, sent);
+        Touch();
+    }
+    return sent;
+}
+
+bool CConnectedStreamSocket::AdvanceTlsHandshake()
+{
+    if (m_PlainOutput > 0) {
+        m_PlainOutput -= SendPlain(m_PlainOutput);
+        if (m_PlainOutput > 0)
+            return false;
+    }
+    return m_Tls->Handshake();
+}
+
+void CConnectedStreamSocket::FlushThroughTls()
+{
+    const uint64_t before = m_Tls->GetSocketBytes();
+    if (AdvanceTlsHandshake()) {
+        while (m_Output->GetSize() > 0) {
+            const uint32_t taken = m_Tls->Write(m_Output->GetData(), m_Output->GetSize());
+            if (taken == 0)
+                break;
+            m_Output->Read(nullptr, taken);
+        }
+    }
+    TouchIfMoved(before);
+}
+
+uint32_t CConnectedStreamSocket::ReceiveChunk()
+{
+    if (!m_Tls) {
+        const uint32_t received = m_Socket->Recv(m_Scratch.get(), RECV_CHUNK);
+        if (received > 0)
+            Touch();
+        return received;
+    }
+    const uint64_t before = m_Tls->GetSocketBytes();
+    const uint32_t received = AdvanceTlsHandshake() ? m_Tls->Read(m_Scratch.get(), RECV_CHUNK) : 0;
+    TouchIfMoved(before);
+    return received;
+}
+
+void CConnectedStreamSocket::TouchIfMoved(uint64_t socketBytesBefore)
+{
+    if (m_Tls->GetSocketBytes() != socketBytesBefore)
+        Touch();
 }
 
 CConnectedDatagramClientSocket::CConnectedDatagramClientSocket(std::shared_ptr<CSocket> socket,

@@ -11,6 +11,9 @@
 
 namespace Nerra {
 
+class CTlsContext;
+class CTlsSession;
+
 // How Recv delivers: exactly the length asked for, whatever is there up to the length, or
 // one text line.
 enum ETransferMode { xferEXACT = 0, xferUPTO = 1, xferLINE = 2 };
@@ -50,6 +53,11 @@ public:
     // writability too while output is queued.
     int GetPollDescriptor() const;
     bool HasPendingOutput() const;
+    // What to poll the descriptor for, given what the caller waits for: POLLIN for Recv to
+    // deliver, POLLOUT for queued output to go out. Plain connections return it unchanged; TLS
+    // may need the other direction first. Wait only once Recv has given 0, since bytes already
+    // taken off the socket never make the descriptor ready.
+    virtual short GetPollEvents(short wanted) const;
 
 protected:
     CConnectedSocket(std::shared_ptr<CSocket> socket, bool hasInput, bool hasOutput);
@@ -69,14 +77,61 @@ protected:
     static constexpr uint32_t FLUSH_THRESHOLD = 65536;
 };
 
+// How far a TLS handshake has come.
+enum ETlsHandshake { tlsPENDING = 0, tlsCOMPLETE = 1, tlsFAILED = 2 };
+
 // The TCP connection the POP3 client and server talk through. Small writes are coalesced
 // until more than 64 KiB are queued, half the time-out has passed, or an empty Send flushes.
+//
+// The stream may switch to TLS at any point, from the first byte or after a plain dialogue.
+// From then on Send and Recv move the same bytes through TLS, with the same results: 0 for
+// nothing yet, a failure (a TLS one included) thrown. They also drive the handshake; no
+// application byte goes either way before it is complete. Poll with GetPollEvents, which
+// follows what TLS waits for. A completed session ends with close_notify on destruction, as
+// far as the socket takes it at once.
 class CConnectedStreamSocket : public CConnectedSocket {
 public:
     explicit CConnectedStreamSocket(std::shared_ptr<CSocket> socket);
+    ~CConnectedStreamSocket() override;
 
     uint32_t Send(const void* data, uint32_t length) override;
     uint32_t Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line) override;
+    short GetPollEvents(short wanted) const override;
+
+    // Switches to TLS as the server of the handshake, with a server's context. Output still
+    // queued goes out first and in plain (the "+OK" that accepts STLS). Input already received
+    // fails the switch: a peer that sends ahead of the handshake could slip plain commands
+    // into the protected session.
+    void StartTlsServer(const CTlsContext& context);
+    // Switches to TLS as the client, with a client's context: the server's certificate must
+    // chain to a trusted authority and name hostName (also sent as SNI), or, when a
+    // fingerprint is given (see CTlsContext::NormalizeFingerprint), be exactly that one.
+    void StartTlsClient(const CTlsContext& context, const std::string& hostName,
+                        const std::string& fingerprint = std::string());
+    // One step of the handshake for a caller that waits for it before anything else. A
+    // failure, the inactivity time-out included, is returned rather than thrown, since a
+    // peer that fails it is to be expected: GetTlsFailure() says why.
+    ETlsHandshake ContinueTlsHandshake();
+
+    bool IsTlsActive() const { return m_Tls != nullptr; }
+    bool IsTlsHandshakeComplete() const;
+    // Empty unless TLS failed; then OpenSSL's reason, e.g. "certificate verify failed:
+    // hostname mismatch", or the socket failure that ended the session.
+    std::string GetTlsFailure() const;
+
+private:
+    void StartTls(std::unique_ptr<CTlsSession> session);
+    uint32_t SendPlain(uint32_t length);
+    // Sends the plain bytes queued before the switch, then steps the handshake; true once
+    // it is complete.
+    bool AdvanceTlsHandshake();
+    void FlushThroughTls();
+    // One read from the socket, or through TLS, into the scratch buffer.
+    uint32_t ReceiveChunk();
+    void TouchIfMoved(uint64_t socketBytesBefore);
+
+    std::unique_ptr<CTlsSession> m_Tls;  // empty while the stream is plain
+    uint32_t m_PlainOutput = 0;          // queued before the switch to TLS, still to go out plain
 };
 
 // Sends one datagram to a fixed peer over a socket it may share with other senders.
