@@ -3,6 +3,7 @@
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "message/AddressParser.h"
+#include "message/EncodedWords.h"
 #include "rules/CPython.h"
 
 namespace Nerra {
@@ -11,6 +12,7 @@ namespace {
 
 const std::string PSEUDO_PREFIX = "x-nerra-";
 const std::string PARSED_PREFIX = "x-nerra-parsed-";
+const std::string DECODED_PREFIX = "x-nerra-decoded-";
 
 bool IsAddressField(const std::string& name)
 {
@@ -18,6 +20,27 @@ bool IsAddressField(const std::string& name)
 }
 
 bool IsFoldingSpace(char c) { return c == ' ' || c == '\t'; }
+
+// The canonical form with every display name decoded. Brackets a name decodes to become
+// braces, as every bracket copied from a value does, so the tokens still pair up.
+std::string DecodeDisplayNames(const std::string& canonical)
+{
+    static const std::string MARKER = "display-name(";
+    std::string result;
+    size_t from = 0;
+    for (size_t at = canonical.find(MARKER); at != std::string::npos; at = canonical.find(MARKER, from)) {
+        const size_t begin = at + MARKER.size();
+        const size_t end = canonical.find(')', begin);
+        if (end == std::string::npos)
+            break;
+        result.append(canonical, from, begin - from);
+        for (char c : DecodeEncodedWords(canonical.substr(begin, end - begin)))
+            result += c == '(' ? '{' : c == ')' ? '}' : c;
+        from = end;
+    }
+    result.append(canonical, from, std::string::npos);
+    return result;
+}
 
 }  // namespace
 
@@ -81,6 +104,13 @@ void CMessageHeader::AddLine(const std::string& line)
     if (name.compare(0, PSEUDO_PREFIX.size(), PSEUDO_PREFIX) == 0)
         return;  // a message can never supply or forge a pseudo field
     AddValue(name, value);
+    // A twin only where decoding changes something, so rules can tell an encoded value.
+    auto addDecodedTwin = [this](const std::string& twinName, const std::string& original,
+                                 const std::string& decoded) {
+        if (decoded != original)
+            AddValue(twinName, decoded);
+    };
+    addDecodedTwin(DECODED_PREFIX + name, value, DecodeEncodedWords(value));
 
     bool failed = false;
     std::string canonical = ParseCanonical(name, value, failed);
@@ -93,6 +123,7 @@ void CMessageHeader::AddLine(const std::string& line)
     AddValue(PARSED_PREFIX + name, canonical);
 
     if (IsAddressField(name)) {
+        addDecodedTwin(DECODED_PREFIX + "parsed-" + name, canonical, DecodeDisplayNames(canonical));
         const std::string mailboxField = PARSED_PREFIX + name + "-mailbox";
         std::string rest = canonical;
         for (std::string mailbox = FetchToken(rest, "mailbox"); !mailbox.empty(); mailbox = FetchToken(rest, "mailbox")) {

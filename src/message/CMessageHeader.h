@@ -9,9 +9,9 @@ namespace Nerra {
 class CScriptDictionary;
 
 // The header of one message as the table of fields rules query: every field of the message
-// (names lower-cased, values unfolded and trimmed, raw bytes), a parsed twin of each, the
-// mailboxes of the address fields, a quoted copy of the whole header, and the "x-nerra-"
-// pseudo fields the system adds. Belongs to the one worker that processes its message.
+// (names lower-cased, values unfolded and trimmed, raw bytes), a parsed twin of each, a
+// decoded twin of each value holding encoded words, the mailboxes of the address fields, a
+// quoted copy of the whole header, and the "x-nerra-" pseudo fields the system adds. Belongs to the one worker that processes its message.
 class CMessageHeader {
 public:
     using EscapeFunction = std::string (*)(const std::string&);

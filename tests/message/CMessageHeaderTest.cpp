@@ -64,6 +64,24 @@ TEST(CMessageHeader, EveryFieldGetsAParsedTwinLeftEmptyWhenUnparsable)
     EXPECT_NE(log.find("parsed value is set to empty string"), std::string::npos);
 }
 
+// Only a value that decoding changes gets a twin; address fields also get their canonical
+// form with the display names decoded.
+TEST(CMessageHeader, EncodedValuesGetDecodedTwins)
+{
+    CMessageHeader header("Subject: =?UTF-8?B?R3LDvMOfZQ==?= =?UTF-8?Q?_aus_K=C3=B6ln?=\r\nSubject: plain\r\n"
+                          "X-Odd: =?x-no-such-charset?Q?a?=\r\n"
+                          "From: =?UTF-8?B?SsO2cmcgKELDvHJvKQ==?= <j@h.d>, Plain <p@h.d>\r\nTo: q@h.d\r\n");
+    EXPECT_EQ(Values(header, "x-nerra-decoded-subject"), Strings{"Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln"});
+    EXPECT_EQ(header.GetValueCount("x-nerra-decoded-x-odd"), 0u);
+    EXPECT_EQ(Values(header, "x-nerra-decoded-from"), Strings{"J\xC3\xB6rg (B\xC3\xBCro) <j@h.d>, Plain <p@h.d>"});
+    EXPECT_EQ(Values(header, "x-nerra-decoded-parsed-from"),
+              Strings{"mailbox-list(mailbox(display-name(J\xC3\xB6rg {B\xC3\xBCro})local-part(j)domain(h.d))"
+                      "mailbox(display-name(Plain)local-part(p)domain(h.d)))"});
+    EXPECT_EQ(Values(header, "x-nerra-parsed-from-mailbox"), (Strings{"j@h.d", "p@h.d"}));
+    EXPECT_EQ(header.GetValueCount("x-nerra-decoded-to") + header.GetValueCount("x-nerra-decoded-parsed-to"), 0u);
+    EXPECT_EQ(header.GetValueCount("x-nerra-decoded-parsed-subject"), 0u);
+}
+
 TEST(CMessageHeader, MalformedTextKeepsWhatWasReadBeforeTheFault)
 {
     std::string log = Quietly([] {
