@@ -3,6 +3,7 @@
 #include "core/CConfig.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
+#include "mail/CArgon2Authentication.h"
 
 namespace Nerra {
 
@@ -19,6 +20,8 @@ std::shared_ptr<CAuthentication> CAuthentication::Create(xmlNodePtr element)
     const std::string handler = CXPathContext(element).Eval("@handler").GetText();
     if (handler == "plaintext")
         return std::make_shared<CPlaintextAuthentication>(element);
+    if (handler == "hash" && CXPathContext(element).Eval("@method").GetText() == "argon2id")
+        return std::make_shared<CArgon2Authentication>(element);
     if (handler == "hash")
         return std::make_shared<CHashAuthentication>(element);
     throw CMessageException("Invalid or unknown authentication handler: '%s'", handler.c_str());
@@ -43,7 +46,7 @@ CHashAuthentication::CHashAuthentication(xmlNodePtr element)
     CXPathContext context(element);
     m_Method = context.Eval("@method").GetText();
     if (m_Method != "sha1")
-        throw CMessageException("Unknown hash method: '%s', only sha1 is supported", m_Method.c_str());
+        throw CMessageException("Unknown hash method: '%s', only sha1 and argon2id are supported", m_Method.c_str());
     std::string hash = context.Eval("@hash").GetText();
     if (!MatchesWhole(hash, Sha1HexPattern))
         throw CMessageException("Invalid hash value: '%s', must be a string of 40 hex chars", hash.c_str());

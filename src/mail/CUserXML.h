@@ -22,7 +22,8 @@ public:
     virtual ~CAuthentication() = default;
     virtual bool Authenticate(const std::string& userName, const std::string& password) const = 0;
 
-    // The handler the element's `handler` attribute names: "plaintext" or "hash".
+    // The handler the element's `handler` attribute names: "plaintext" or "hash" (with
+    // `method` "sha1" or "argon2id").
     static std::shared_ptr<CAuthentication> Create(xmlNodePtr element);
 };
 

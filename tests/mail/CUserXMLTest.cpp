@@ -75,7 +75,7 @@ TEST_F(CAuthenticationTest, BadHandlersAreRefusedWhenCreated)
         {"<authentication handler=\"Plaintext\" password=\"x\"/>", "Invalid or unknown authentication handler: 'Plaintext'"},
         {"<authentication password=\"x\"/>", "Invalid or unknown authentication handler: ''"},
         {"<authentication handler=\"hash\" method=\"md5\" hash=\"" + good + "\"/>",
-         "Unknown hash method: 'md5', only sha1 is supported"},
+         "Unknown hash method: 'md5', only sha1 and argon2id are supported"},
         {"<authentication handler=\"hash\" method=\"sha1\" hash=\"" + good.substr(1) + "\"/>",
          "Invalid hash value: '" + good.substr(1) + "', must be a string of 40 hex chars"},
         {"<authentication handler=\"hash\" method=\"sha1\" hash=\"" + good + "0\"/>",
