@@ -3,7 +3,9 @@
 #include <iostream>
 #include <unistd.h>
 
+#include "app/CommandLine.h"
 #include "app/ControlConsole.h"
+#include "app/HashPassword.h"
 #include "app/Service.h"
 #include "core/CConfig.h"
 #include "core/CXMLDocument.h"
@@ -12,13 +14,41 @@
 
 using namespace Nerra;
 
+namespace {
+
+// Everything but running the service; returns the exit status.
+int RunOtherAction(const CommandLine& commandLine)
+{
+    switch (commandLine.action) {
+    case CommandLine::Action::Help:
+        std::cout << UsageText();
+        return 0;
+    case CommandLine::Action::Version:
+        std::cout << CConfig::ProductName() << ' ' << CConfig::Version() << std::endl;
+        return 0;
+    case CommandLine::Action::HashPassword:
+        return RunHashPassword(commandLine.hashMethod);
+    case CommandLine::Action::UsageError:
+    case CommandLine::Action::RunService:
+        break;
+    }
+    std::cerr << "nerra-mail-filter: " << commandLine.error << "\n\n" << UsageText();
+    return 2;
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     SeedThreadRandom(static_cast<unsigned>(time(nullptr)) ^ CurrentThreadId());
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const CommandLine commandLine = ParseCommandLine(arguments);
+    if (commandLine.action != CommandLine::Action::RunService)
+        return RunOtherAction(commandLine);
     try {
         InitPerformanceCounter();
         XMLInit();
-        CConfig::Instance().LoadFromXml(argc > 1 ? argv[1] : "config.xml");
+        CConfig::Instance().LoadFromXml(commandLine.configPath);
         StartServices();
         CConfig& config = CConfig::Instance();
         CLog::Instance().Info("main(): %s %s started", config.GetValue("product-name").c_str(),

@@ -91,6 +91,10 @@ void CConfig::LoadFromXml(const std::string& path)
     NERRA_TRACE_END("CConfig::LoadFromXml('%s')", path.c_str())
 }
 
+const char* CConfig::ProductName() { return PRODUCT_NAME; }
+
+const char* CConfig::Version() { return VERSION; }
+
 void CConfig::InsertValuesToHeader(CMessageHeader& header)
 {
     NERRA_TRACE_BEGIN

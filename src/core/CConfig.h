@@ -36,6 +36,10 @@ public:
 
     // A numeric setting read with the standard decimal conversion of its leading characters.
     long GetNumber(const std::string& name);
+
+    // The two fixed settings, "product-name" and "version", known before any file is read.
+    static const char* ProductName();
+    static const char* Version();
 };
 
 // Spool files queued for training: lower-cased file name to the mailbox to train into.
