@@ -5,6 +5,7 @@
 
 #include "app/CommandLine.h"
 #include "app/ControlConsole.h"
+#include "app/ControlSignals.h"
 #include "app/HashPassword.h"
 #include "app/Service.h"
 #include "core/CConfig.h"
@@ -46,6 +47,8 @@ int main(int argc, char** argv)
     if (commandLine.action != CommandLine::Action::RunService)
         return RunOtherAction(commandLine);
     try {
+        if (!commandLine.console)
+            BlockControlSignals();
         InitPerformanceCounter();
         XMLInit();
         CConfig::Instance().LoadFromXml(commandLine.configPath);
@@ -53,7 +56,10 @@ int main(int argc, char** argv)
         CConfig& config = CConfig::Instance();
         CLog::Instance().Info("main(): %s %s started", config.GetValue("product-name").c_str(),
                               config.GetValue("version").c_str());
-        SleepInControlLoop(std::cin, std::cout);
+        if (commandLine.console)
+            SleepInControlLoop(std::cin, std::cout);
+        else
+            WaitForStopSignal();
         CLog::Instance().Info("main(): shutting down...");
         StopServices();
     } catch (...) {
