@@ -1,7 +1,10 @@
 """The binary's own sub-commands and options: --help, --version, usage errors, hash-password."""
 
 import os
+import pty
+import select
 import subprocess
+import time
 import unittest
 
 from mailstore import RawClient, add_user, free_port
@@ -42,6 +45,43 @@ class OptionsTest(unittest.TestCase):
             done = run(["hash-password"], stdin)
             self.assertEqual((done.returncode, done.stdout), (1, b""), stdin)
             self.assertIn(error, done.stderr)
+
+
+class HashPasswordTerminalTest(unittest.TestCase):
+    """On a terminal the password is asked twice and never echoed."""
+
+    def converse(self, answers):
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(BINARY, [BINARY, "hash-password", "--method", "sha1"])
+        output = b""
+
+        def read_until(token):
+            nonlocal output
+            deadline = time.time() + 60
+            while token not in output and time.time() < deadline:
+                if select.select([fd], [], [], 0.5)[0]:
+                    try:
+                        output += os.read(fd, 4096)
+                    except OSError:  # the terminal is gone with the process
+                        return
+
+        for prompt, answer in zip((b"Password: ", b"Again: "), answers):
+            read_until(prompt)
+            os.write(fd, answer)
+        read_until(b"\x00")  # everything up to the end of the process
+        status = os.waitpid(pid, 0)[1]
+        os.close(fd)
+        return os.waitstatus_to_exitcode(status), output
+
+    def test_password_is_not_echoed(self):
+        status, output = self.converse([b"s3cret\n", b"s3cret\n"])
+        self.assertEqual(status, 0, output)
+        self.assertRegex(output, rb'<authentication handler="hash" method="sha1" salt="[0-9a-f]{16}" hash="[0-9a-f]{40}"/>')
+        self.assertNotIn(b"s3cret", output)
+        status, output = self.converse([b"s3cret\n", b"s3cre7\n"])
+        self.assertEqual(status, 1, output)
+        self.assertIn(b"the passwords differ", output)
 
 
 class HashPasswordLoginTest(unittest.TestCase):
