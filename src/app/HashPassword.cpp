@@ -92,8 +92,10 @@ std::string Sha1Element(const std::string& password)
 bool ReadLine(const char* prompt, bool terminal, std::string& line)
 {
     if (terminal) {
-        std::cerr << prompt << std::flush;
+        // Echo goes off before the prompt shows: turning it off discards what was typed
+        // ahead, and must not catch an answer to the prompt.
         CEchoOff echoOff(STDIN_FILENO);
+        std::cerr << prompt << std::flush;
         const bool read = static_cast<bool>(std::getline(std::cin, line));
         std::cerr << std::endl;  // the typed line end was not echoed either
         if (!read)

@@ -70,7 +70,14 @@ class HashPasswordTerminalTest(unittest.TestCase):
             read_until(prompt)
             os.write(fd, answer)
         read_until(b"\x00")  # everything up to the end of the process
-        status = os.waitpid(pid, 0)[1]
+        deadline = time.time() + 60
+        ended, status = os.waitpid(pid, os.WNOHANG)
+        while not ended and time.time() < deadline:
+            time.sleep(0.05)
+            ended, status = os.waitpid(pid, os.WNOHANG)
+        if not ended:  # still waiting for input it will never get
+            os.kill(pid, 9)
+            status = os.waitpid(pid, 0)[1]
         os.close(fd)
         return os.waitstatus_to_exitcode(status), output
 
