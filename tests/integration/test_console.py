@@ -46,6 +46,12 @@ class ConsoleTest(unittest.TestCase):
         service.wait_for_log("ERROR SleepInControlLoop(): Value for name 'mail_directory' is not found in the map")
         self.assertEqual(service.stop(), 0)
 
+    def test_a_line_break_in_a_value_is_escaped_so_the_reply_stays_one_line(self):
+        service = self.start(settings={"motd": "one&#13;two&#10;three\\n"})
+        self.assertEqual(service.command("get config motd"), "ok one\\rtwo\\nthree\\n")
+        self.assertEqual(service.command("noop"), "ok")
+        self.assertEqual(service.stop(), 0)
+
     def test_overlong_line_is_cut_and_refused(self):
         service = self.start()
         self.assertEqual(service.command("noop" + "x" * 2996), "err")
