@@ -1,5 +1,9 @@
 #include "app/Service.h"
 
+#include <algorithm>
+#include <cctype>
+#include <functional>
+
 #include "core/CConfig.h"
 #include "core/CFile.h"
 #include "core/TextUtils.h"
@@ -14,6 +18,26 @@
 #include "runtime/CWorkerThreadPool.h"
 
 namespace Nerra {
+
+namespace {
+
+void ForEachUserDirectory(const std::function<void(const CDirInfo&)>& visit)
+{
+    auto directories = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
+    for (const CDirInfo& directory : *directories)
+        if (MatchesWhole(directory.name, WordPattern))
+            visit(directory);
+}
+
+// The name a rule-set save writes its new file under before renaming it over ruleset.xml.
+bool IsRuleSetTemporary(const std::string& name)
+{
+    const std::string prefix = "ruleset.xml.";
+    return name.size() == prefix.size() + 3 && name.compare(0, prefix.size(), prefix) == 0 &&
+           std::all_of(name.begin() + prefix.size(), name.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+}  // namespace
 
 void StartServices()
 {
@@ -32,6 +56,7 @@ void Startup()
 {
     NERRA_TRACE_BEGIN
     SpoolRawMessages();
+    RemoveRuleSetTemporaries();
     ScheduleDefaultActions();
     NERRA_TRACE_END("Startup()")
 }
@@ -39,10 +64,7 @@ void Startup()
 void SpoolRawMessages()
 {
     NERRA_TRACE_BEGIN
-    auto directories = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
-    for (const CDirInfo& directory : *directories) {
-        if (!MatchesWhole(directory.name, WordPattern))
-            continue;
+    ForEachUserDirectory([](const CDirInfo& directory) {
         auto files = CFile::EnumerateFiles(directory.path + "/.raw", "*.msg");
         for (const CFileInfo& file : *files) {
             try {
@@ -58,8 +80,26 @@ void SpoolRawMessages()
                     CLog::Instance().Warning("Unable to move file %s to %s", file.path.c_str(), spam.c_str());
             }
         }
-    }
+    });
     NERRA_TRACE_END("SpoolRawMessages()")
+}
+
+void RemoveRuleSetTemporaries()
+{
+    NERRA_TRACE_BEGIN
+    ForEachUserDirectory([](const CDirInfo& directory) {
+        // Without ruleset.xml the temporary may hold the only copy, from a save that failed
+        // half-way: that one is left for whoever looks after the user.
+        if (CFile::EnumerateFiles(directory.path, "ruleset.xml")->empty())
+            return;
+        auto files = CFile::EnumerateFiles(directory.path, "ruleset.xml.???");
+        for (const CFileInfo& file : *files) {
+            if (IsRuleSetTemporary(file.name) && CFile::DeleteFile(file.path))
+                CLog::Instance().Warning("RemoveRuleSetTemporaries(): removed %s, left by an interrupted rule set save",
+                                         file.path.c_str());
+        }
+    });
+    NERRA_TRACE_END("RemoveRuleSetTemporaries()")
 }
 
 void ScheduleDefaultActions()

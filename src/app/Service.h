@@ -8,9 +8,13 @@ void StartServices();
 // Stops the services after the control loop has ended, and saves the cached rule sets.
 void StopServices();
 
-// Moves leftover fetched messages back to the spool, then schedules the periodic jobs.
+// Moves leftover fetched messages back to the spool and removes what interrupted rule-set
+// saves left behind, then schedules the periodic jobs.
 void Startup();
 void SpoolRawMessages();
+// A rule set is saved to ruleset.xml.NNN and renamed over ruleset.xml: a process killed in
+// between leaves the temporary, which nothing ever reads.
+void RemoveRuleSetTemporaries();
 void ScheduleDefaultActions();
 // Consumers first (worker pools), then producers (timer); stopping goes the other way.
 void StartThreads();

@@ -7,17 +7,18 @@ import signal
 import time
 import unittest
 
-from service import Service
+from service import DEFAULT_SETTINGS, Service, config_xml
 
 ID_NAME = re.compile(r"^\d{17}-[0-9A-F]{16}-[0-9A-F]{8}\.msg$")
 SCHEMA = os.path.join(os.environ.get("NERRA_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../..")),
                       "examples/mail/demo/ruleset.xsd")
 
 
-def rule(matches, actions, rule_id="", description="rule", trainable=False, enabled=True):
-    return ('<rule description="%s" expires="2037-12-31 23:59:59" apply-header="false" enabled="%s" '
+def rule(matches, actions, rule_id="", description="rule", trainable=False, enabled=True,
+         expires="2037-12-31 23:59:59"):
+    return ('<rule description="%s" expires="%s" apply-header="false" enabled="%s" '
             'dispatched-messages="0" id="%s" trainable="%s"><matches>%s</matches><actions>%s</actions></rule>'
-            % (description, "true" if enabled else "false", rule_id, "true" if trainable else "false",
+            % (description, expires, "true" if enabled else "false", rule_id, "true" if trainable else "false",
                matches, actions))
 
 
@@ -96,10 +97,21 @@ class PipelineTest(unittest.TestCase):
     def tearDown(self):
         self.service.close()
 
-    def start(self):
+    def start(self, **settings):
+        if settings:
+            with open(self.service.config_path, "w") as f:
+                f.write(config_xml(dict(DEFAULT_SETTINGS, **settings)))
         self.service.start()
         self.service.wait_for_log("started")
         return self.service
+
+    def restart(self):
+        """Stops the service and starts a new process on the same mail store."""
+        self.assertEqual(self.service.stop(), 0)
+        self.service.owns_dir = False
+        self.addCleanup(shutil.rmtree, self.service.dir, True)
+        self.service = Service(directory=self.service.dir)
+        return self.start()
 
     def test_spooled_messages_are_filed_by_the_rule_set(self):
         self.start()
@@ -155,6 +167,16 @@ class PipelineTest(unittest.TestCase):
         self.start()
         self.store.wait_for("work", 1)
         self.assertEqual(self.store.files(".raw"), ["not-a-message.tmp"])
+        self.assertEqual(self.service.stop(), 0)
+
+    def test_start_up_removes_what_an_interrupted_rule_set_save_left(self):
+        names = ["ruleset.xml.042", "ruleset.xml.917", "ruleset.xml.bak"]
+        for name in names:
+            with open(os.path.join(self.store.dir, name), "w") as f:
+                f.write("<ruleset")
+        self.start()
+        self.assertEqual([name for name in names if os.path.exists(os.path.join(self.store.dir, name))],
+                         ["ruleset.xml.bak"])
         self.assertEqual(self.service.stop(), 0)
 
     def test_stop_saves_the_counters(self):
