@@ -52,7 +52,15 @@ bool CRule::Save(xmlNodePtr rules)
     NERRA_TRACE_BEGIN
     if (Expired())
         return false;
-    xmlNodePtr rule = AddXmlChild(rules, "rule");
+    Write(rules);
+    return true;
+    NERRA_TRACE_END("CRule::Save(" NERRA_PTR ")", NERRA_PTR_ARG(rules))
+}
+
+void CRule::Write(xmlNodePtr parent) const
+{
+    NERRA_TRACE_BEGIN
+    xmlNodePtr rule = AddXmlChild(parent, "rule");
     SetXmlAttribute(rule, "description", m_Description);
     SetXmlAttribute(rule, "expires", m_Expires);
     SetXmlAttribute(rule, "apply-header", m_ApplyHeader ? "true" : "false");
@@ -66,8 +74,7 @@ bool CRule::Save(xmlNodePtr rules)
     xmlNodePtr actions = AddXmlChild(rule, "actions");
     for (const auto& action : m_Actions)
         action->Save(AddXmlChild(actions, "action"));
-    return true;
-    NERRA_TRACE_END("CRule::Save(" NERRA_PTR ")", NERRA_PTR_ARG(rules))
+    NERRA_TRACE_END("CRule::Write(" NERRA_PTR ")", NERRA_PTR_ARG(parent))
 }
 
 std::shared_ptr<CRule> CRule::Clone() const

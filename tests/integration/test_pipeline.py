@@ -189,6 +189,20 @@ class PipelineTest(unittest.TestCase):
         self.assertIn('<ruleset dispatched-messages="3">', text)
         self.assertRegex(text, r'<rule description="work mail"[^>]*dispatched-messages="3"')
 
+    def test_an_expired_template_is_saved_and_the_rule_set_loads_again(self):
+        template = rule(ANY, dispatch("work"), description="old template", expires="2001-01-01 00:00:00")
+        inserter = rule(subject_is("never"), '<action handler="ruleset" method="insert-last">%s</action>' % template)
+        self.store.write_rules(inserter + rule(ANY, dispatch("mail")))
+        self.start()
+        self.store.spool("first.eml", message("hello"))
+        self.store.wait_for("mail", 1)
+        self.restart()
+        self.assertIn('description="old template"', self.store.rules_text())
+        self.store.spool("second.eml", message("hello"))
+        self.store.wait_for("mail", 2)
+        self.assertEqual(self.store.files("spam"), [])
+        self.assertEqual(self.service.stop(), 0)
+
     def test_locked_rule_set_can_be_rewritten_and_is_read_again_after_unlock(self):
         service = self.start()
         self.store.spool("first.eml", message("hello"))

@@ -217,7 +217,7 @@ TEST_F(RuleSetTest, TemplateWithMacrosBecomesAConcreteRule)
     EXPECT_EQ(Saved("/ruleset/rules/rule[3]/actions/action/rule/@expires"), "{{x-nerra-expires-one-week}}");
 }
 
-TEST_F(RuleSetTest, SaveWritesCountersAndDropsExpiredRulesAndTemplates)
+TEST_F(RuleSetTest, SaveWritesCountersAndDropsExpiredRulesButNotTemplates)
 {
     WriteRules(Rule(AnyMatch(), Dispatch("x"), " id=\"old\"" + EXPIRED) +
                    Rule(AnyMatch(), Dispatch("inbox"), " id=\"live\" dispatched-messages=\"5\"") +
@@ -232,8 +232,8 @@ TEST_F(RuleSetTest, SaveWritesCountersAndDropsExpiredRulesAndTemplates)
     EXPECT_EQ(SavedCount("/ruleset/rules/rule"), 2u);
     EXPECT_EQ(Saved("/ruleset/rules/rule[1]/@id"), "live");
     EXPECT_EQ(Saved("/ruleset/rules/rule[1]/@dispatched-messages"), "6");
-    // The template expired, so its action is saved without it.
-    EXPECT_EQ(SavedCount("/ruleset/rules/rule[2]/actions/action/rule"), 0u);
+    // An expired template stays with its action, which could not be loaded again without it.
+    EXPECT_EQ(SavedCount("/ruleset/rules/rule[2]/actions/action/rule"), 1u);
     EXPECT_EQ(Saved("/ruleset/rules/rule[2]/actions/action/@method"), "insert-first");
 }
 
