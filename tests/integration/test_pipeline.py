@@ -203,6 +203,20 @@ class PipelineTest(unittest.TestCase):
         self.assertEqual(self.store.files("spam"), [])
         self.assertEqual(self.service.stop(), 0)
 
+    def test_a_mailbox_without_a_directory_files_into_spam_or_back_into_the_spool(self):
+        self.store.write_rules(rule(ANY, dispatch("nonexistent")))
+        bob = MailStore(self.store.root, "bob", rule(ANY, dispatch("nonexistent")))
+        os.rmdir(os.path.join(bob.dir, "spam"))
+        self.start()
+        self.store.spool("a.eml", message("hello"))
+        bob.spool("b.eml", message("hello bob"))
+        self.store.wait_for("spam", 1)
+        self.service.wait_for_log("of user alice filed into spam instead of nonexistent")
+        self.service.wait_for_log("of user bob returned to the spool as ")
+        self.assertEqual(self.service.stop(), 0)
+        self.assertEqual([bob.read(box, name) for box in (".spool", ".raw") for name in bob.files(box)],
+                         [message("hello bob")])
+
     def test_locked_rule_set_can_be_rewritten_and_is_read_again_after_unlock(self):
         service = self.start()
         self.store.spool("first.eml", message("hello"))
