@@ -65,6 +65,13 @@ void SpoolRawMessages()
 {
     NERRA_TRACE_BEGIN
     ForEachUserDirectory([](const CDirInfo& directory) {
+        // A download takes its .msg name only once it is whole: a .part is what a killed
+        // process was still receiving, and the message is still on its server.
+        auto parts = CFile::EnumerateFiles(directory.path + "/.raw", "*.part");
+        for (const CFileInfo& part : *parts) {
+            if (CFile::DeleteFile(part.path))
+                CLog::Instance().Warning("SpoolRawMessages(): discarded the incomplete download %s", part.path.c_str());
+        }
         auto files = CFile::EnumerateFiles(directory.path + "/.raw", "*.msg");
         for (const CFileInfo& file : *files) {
             try {

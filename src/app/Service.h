@@ -8,8 +8,8 @@ void StartServices();
 // Stops the services after the control loop has ended, and saves the cached rule sets.
 void StopServices();
 
-// Moves leftover fetched messages back to the spool and removes what interrupted rule-set
-// saves left behind, then schedules the periodic jobs.
+// Moves leftover messages of .raw back to the spool, discards incomplete downloads and
+// removes what interrupted rule-set saves left behind, then schedules the periodic jobs.
 void Startup();
 void SpoolRawMessages();
 // A rule set is saved to ruleset.xml.NNN and renamed over ruleset.xml: a process killed in

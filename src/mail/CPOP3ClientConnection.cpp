@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <poll.h>
 
@@ -39,6 +40,7 @@ constexpr int MAX_READS_PER_LINE = 16;
 constexpr size_t DATA_PER_STEP = 262144;
 
 const char* const DELETE_TARGET = "<delete>";
+const char* const PART_EXTENSION = ".part";
 
 // A count setting of the fetch client, read as atoi reads it.
 int32_t ReadSetting(const char* name, int32_t minimum)
@@ -393,8 +395,10 @@ void CPOP3ClientConnection::StartResponse()
         m_ResponseText = TraceLine();
         return;
     }
-    // The directory goes into a printf format: its own percent signs must stay text.
-    const std::string pattern = Replace(m_RawDirectory, "%", "%%") + "/" + LocalTimeStamp() + "%03d.msg";
+    // The directory goes into a printf format: its own percent signs must stay text. The
+    // download takes its .msg name only once it is whole: start-up spools every .msg of .raw,
+    // and discards a .part a killed process left.
+    const std::string pattern = Replace(m_RawDirectory, "%", "%%") + "/" + LocalTimeStamp() + "%03d" + PART_EXTENSION;
     // Until the message is handed on, the file goes away with the connection: a download cut
     // short leaves nothing behind.
     m_ResponseFile = std::make_shared<CFile>(pattern, CFile::Access::Read | CFile::Access::Write, CFile::ShareRead,
@@ -589,15 +593,19 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, std::istringstream& to
     CPOP3ClientMessage& message = Message(number);
     if (!file)
         throw CMessageException("No message text received");
-    // The server forgets its copy after DELE: the text and its name in .raw must be on disk
-    // before then, or a crash could lose the message. Failing here still deletes the file.
+    // The server forgets its copy after DELE: the whole text and its .msg name in .raw must
+    // be on disk before then, or a crash could lose the message. Failing here still deletes
+    // the file.
     file->Flush();
-    if (!CFile::SyncDirectory(m_RawDirectory))
-        throw CMessageException("Unable to flush directory %s to disk", m_RawDirectory.c_str());
-    const std::string path = file->GetFilename();
+    const std::string part = file->GetFilename();
+    const std::string path = part.substr(0, part.size() - strlen(PART_EXTENSION)) + ".msg";
+    if (!CFile::MoveFile(part, path))
+        throw CMessageException("Unable to move file %s to %s", part.c_str(), path.c_str());
     file->SetDeleteOnClose(false);
     m_ResponseFile.reset();
     try {
+        if (!CFile::SyncDirectory(m_RawDirectory))
+            throw CMessageException("Unable to flush directory %s to disk", m_RawDirectory.c_str());
         message.AttachMessageFile(path);
         m_Sink(m_Messages[number - 1]);
     } catch (...) {
