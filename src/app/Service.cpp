@@ -49,7 +49,7 @@ void StartServices()
 void StopServices()
 {
     StopThreads();
-    RuleSetPool().Clear();
+    RuleSetPool().Flush();
 }
 
 void Startup()

@@ -130,7 +130,7 @@ void TimerCallback_SpoolMessages(const std::string& argument)
 void TimerCallback_FlushRuleSets(const std::string& argument)
 {
     NERRA_TRACE_BEGIN
-    RuleSetPool().Clear();
+    RuleSetPool().Flush();
     NERRA_TRACE_END("TimerCallback_FlushRuleSets('%s')", argument.c_str())
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/Trace.h"
 #include "runtime/CLock.h"
@@ -40,6 +41,12 @@ public:
 
     // Drops every entry, locked ones too; objects still in use live on with their users.
     void Clear();
+
+    // Unloads every object that no one else holds, destroying it under its name's lock: a
+    // user asking for it meanwhile waits and then loads it afresh from what the destruction
+    // left on disk. An object in use, or a name that is locked, is left as it is: unloading
+    // an object in use would let the next user load a second, stale copy beside it.
+    void Flush();
 
 private:
     // A name's lock and cached object; the object is touched only under the entry lock.
@@ -147,6 +154,28 @@ void CLockablePool<T>::Clear()
     }
     // The objects go here, outside the pool lock: destroying one may save it to its file.
     NERRA_TRACE_END("CLockablePool::Clear()")
+}
+
+template <class T>
+void CLockablePool<T>::Flush()
+{
+    NERRA_TRACE_BEGIN
+    std::vector<std::shared_ptr<CEntry>> entries;
+    {
+        CLockGuard guard(m_Entries);
+        for (auto& named : *m_Entries)
+            entries.push_back(named.second);
+    }
+    for (const std::shared_ptr<CEntry>& entry : entries) {
+        // A name held elsewhere is either locked by the console or being loaded: left alone.
+        if (!entry->lock.Acquire(0))
+            continue;
+        CEntryHold hold(entry);
+        // Copies are made only under the entry lock, so a count of one cannot grow meanwhile.
+        if (entry->object.use_count() == 1)
+            entry->object.reset();
+    }
+    NERRA_TRACE_END("CLockablePool::Flush()")
 }
 
 template <class T>

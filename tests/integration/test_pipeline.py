@@ -217,8 +217,24 @@ class PipelineTest(unittest.TestCase):
         self.assertEqual([bob.read(box, name) for box in (".spool", ".raw") for name in bob.files(box)],
                          [message("hello bob")])
 
-    def test_locked_rule_set_can_be_rewritten_and_is_read_again_after_unlock(self):
-        service = self.start()
+    def test_flushes_during_slow_dispatches_lose_no_update(self):
+        slow = '<match handler="python"><script>import time\ntime.sleep(0.25)\nresult = "match"</script></match>'
+        insert = '<action handler="ruleset" method="insert-last">%s</action>' % rule(
+            subject_is("never"), dispatch("work"), description="added")
+        self.store.write_rules(rule(slow, insert + dispatch("mail"), description="slow"))
+        self.start(**{"flush-interval-sec": "1"})
+        count = 8
+        for i in range(count):
+            self.store.spool("m%d.eml" % i, message("hello %d" % i))
+        self.store.wait_for("mail", count)
+        self.assertEqual(self.service.stop(), 0)
+        text = self.store.rules_text()
+        self.assertIn('<ruleset dispatched-messages="%d">' % count, text)
+        self.assertRegex(text, r'<rule description="slow"[^>]*dispatched-messages="%d"' % count)
+        self.assertEqual(text.count('<rule description="added"'), count + 1)  # the template too
+
+    def test_locked_rule_set_survives_flushes_and_is_read_again_after_unlock(self):
+        service = self.start(**{"flush-interval-sec": "1"})
         self.store.spool("first.eml", message("hello"))
         self.store.wait_for("mail", 1)
         self.assertEqual(service.command("lock ruleset alice"), "ok")

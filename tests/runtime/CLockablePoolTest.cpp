@@ -102,6 +102,19 @@ TEST(LockablePool, FailedLoadIsRetriedAndClearMakesGetObjectLoadAgain)
     EXPECT_GT(pool.GetObject("gina")->load, load);
 }
 
+TEST(LockablePool, FlushUnloadsOnlyWhatNoOneUsesAndKeepsLockedNamesLocked)
+{
+    CDocumentPool pool;
+    std::shared_ptr<CDocument> inUse = pool.GetObject("ivan");
+    const int idleLoad = pool.GetObject("judy")->load;
+    ASSERT_TRUE(pool.LockObject("kate", 0));
+    std::thread([&] { pool.Flush(); }).join();
+    EXPECT_EQ(pool.GetObject("ivan"), inUse);  // never a second copy beside one in use
+    EXPECT_GT(pool.GetObject("judy")->load, idleLoad);
+    EXPECT_FALSE(LockableByOthers(pool, "kate"));
+    pool.UnlockObject("kate");
+}
+
 TEST(LockablePool, ClearFreesALockedNameAndReleasesItsWaiters)
 {
     // On the heap so that a waiter left stuck by a fault cannot outlive it.
