@@ -167,6 +167,10 @@ void SleepInControlLoop(std::istream& input, std::ostream& output)
         if (result.reply)
             output << *result.reply << std::endl;
     }
+    // The shutdown waits for jobs, and a job may be waiting for a user or rule set that the
+    // console still holds locked.
+    UserPool().UnlockAll();
+    RuleSetPool().UnlockAll();
     output << "ok" << std::endl;
     NERRA_TRACE_END("SleepInControlLoop()")
 }

@@ -38,6 +38,9 @@ public:
     // Releases one LockObject of the calling thread. A name this thread does not hold (never
     // locked, or its entry dropped by Clear) is left alone: only its holder may release it.
     void UnlockObject(const std::string& name);
+    // Releases every lock the calling thread holds on the pool's names, however often it
+    // locked each: a thread that stops must not leave others waiting for it for good.
+    void UnlockAll();
 
     // Drops every entry, locked ones too; objects still in use live on with their users.
     void Clear();
@@ -83,6 +86,8 @@ private:
     static constexpr uint32_t RELEASE_POLL_MS = 10;
 
     std::shared_ptr<CEntry> FindEntry(const std::string& name);
+    // A snapshot of the entries, taken under the pool lock and used after it is released.
+    std::vector<std::shared_ptr<CEntry>> AllEntries();
     // The name's current entry with its lock held by the caller, or null on time-out.
     std::shared_ptr<CEntry> AcquireEntry(const std::string& name, uint32_t timeout);
     void WarnLockTimedOut(const std::string& name, uint32_t timeout);
@@ -142,6 +147,16 @@ void CLockablePool<T>::UnlockObject(const std::string& name)
 }
 
 template <class T>
+void CLockablePool<T>::UnlockAll()
+{
+    NERRA_TRACE_BEGIN
+    for (const std::shared_ptr<CEntry>& entry : AllEntries())
+        while (entry->lock.IsHeldByCurrentThread())
+            entry->lock.Release();
+    NERRA_TRACE_END("CLockablePool::UnlockAll()")
+}
+
+template <class T>
 void CLockablePool<T>::Clear()
 {
     NERRA_TRACE_BEGIN
@@ -160,13 +175,7 @@ template <class T>
 void CLockablePool<T>::Flush()
 {
     NERRA_TRACE_BEGIN
-    std::vector<std::shared_ptr<CEntry>> entries;
-    {
-        CLockGuard guard(m_Entries);
-        for (auto& named : *m_Entries)
-            entries.push_back(named.second);
-    }
-    for (const std::shared_ptr<CEntry>& entry : entries) {
+    for (const std::shared_ptr<CEntry>& entry : AllEntries()) {
         // A name held elsewhere is either locked by the console or being loaded: left alone.
         if (!entry->lock.Acquire(0))
             continue;
@@ -176,6 +185,16 @@ void CLockablePool<T>::Flush()
             entry->object.reset();
     }
     NERRA_TRACE_END("CLockablePool::Flush()")
+}
+
+template <class T>
+std::vector<std::shared_ptr<typename CLockablePool<T>::CEntry>> CLockablePool<T>::AllEntries()
+{
+    std::vector<std::shared_ptr<CEntry>> entries;
+    CLockGuard guard(m_Entries);
+    for (auto& named : *m_Entries)
+        entries.push_back(named.second);
+    return entries;
 }
 
 template <class T>

@@ -247,6 +247,19 @@ class PipelineTest(unittest.TestCase):
         self.assertEqual(len(self.store.files("mail")), 1)
         self.assertEqual(service.stop(), 0)
 
+    def test_stop_while_the_console_holds_locks_ends_the_process(self):
+        bob = MailStore(self.store.root, "bob")
+        service = self.start()
+        self.assertEqual(service.command("lock ruleset alice"), "ok")
+        self.store.spool("held.eml", message("hello"))
+        deadline = time.time() + 20
+        while self.store.files(".spool") and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(service.command("lock user %s" % bob.user), "ok")
+        time.sleep(1.5)  # the next spooling run now waits for bob's account
+        self.assertEqual(service.stop(), 0)
+        self.assertEqual(len(self.store.files("mail")), 1)
+
     def test_console_commands(self):
         service = self.start()
         self.assertEqual(service.command("reload users"), "ok")

@@ -86,6 +86,15 @@ TEST(LockablePool, LocksAreRecursiveAndOnlyTheirHolderUnlocks)
     EXPECT_FALSE(LockableByOthers(pool, "erin"));
     pool.UnlockObject("erin");
     EXPECT_TRUE(LockableByOthers(pool, "erin"));
+    // UnlockAll lets go of every name the thread holds, at every depth.
+    ASSERT_TRUE(pool.LockObject("erin", 0));
+    ASSERT_TRUE(pool.LockObject("erin", 0));
+    ASSERT_TRUE(pool.LockObject("fred", 0));
+    std::thread([&] { pool.UnlockAll(); }).join();
+    EXPECT_FALSE(LockableByOthers(pool, "fred"));
+    pool.UnlockAll();
+    EXPECT_TRUE(LockableByOthers(pool, "erin"));
+    EXPECT_TRUE(LockableByOthers(pool, "fred"));
     EXPECT_EQ(g_Loads, loads);  // locking a name never loads it
 }
 
