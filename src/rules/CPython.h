@@ -99,12 +99,17 @@ public:
 private:
     CPython();
     const CPythonObject& Compile(const std::string& trimmed, const std::string& key);
+    std::string Run(const std::string& trimmed, const std::string& key, const CScriptDictionary& dictionary,
+                    bool compileOnly);
+    // Logs what scripts wrote since the last call, one INFO line per line of text.
+    void LogScriptOutput();
 
     CLock m_Lock;
     uint32_t m_Depth = 0;  // Acquire nesting of the holding thread, guarded by m_Lock
     uint32_t m_MainThreadId = 0;
     PyThreadState* m_MainThreadState = nullptr;
     CPythonObject m_SharedState;
+    CPythonObject m_Output;  // sys.stdout and sys.stderr of every script
     CLocked<std::unordered_map<std::string, CPythonObject>> m_CodeCache;
     std::unique_ptr<CPythonInterpreter> m_Interpreter;
 };

@@ -1,11 +1,9 @@
 """The control console of the real process: start-up, replies, failures and shutdown."""
 
-import re
 import unittest
 
-from service import Service
+from service import LOG_LINE, Service
 
-LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{8}\] (INFO|WARNING|ERROR|CRITICAL) (.*)$")
 VERSION = "1.4, built Sep 13 2005 13:05:54"
 
 

@@ -7,7 +7,7 @@ import signal
 import time
 import unittest
 
-from service import DEFAULT_SETTINGS, Service, config_xml
+from service import DEFAULT_SETTINGS, LOG_LINE, Service, config_xml
 
 ID_NAME = re.compile(r"^\d{17}-[0-9A-F]{16}-[0-9A-F]{8}\.msg$")
 SCHEMA = os.path.join(os.environ.get("NERRA_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../..")),
@@ -259,6 +259,20 @@ class PipelineTest(unittest.TestCase):
         time.sleep(1.5)  # the next spooling run now waits for bob's account
         self.assertEqual(service.stop(), 0)
         self.assertEqual(len(self.store.files("mail")), 1)
+
+    def test_what_a_script_prints_is_logged_in_log_lines(self):
+        printing = ('<match handler="python"><script>import sys\nprint("first\\nsecond")\n'
+                    'sys.__stdout__.write("third\\n")\nresult = "match"</script></match>')
+        self.store.write_rules(rule(printing, dispatch("work")))
+        service = self.start()
+        self.store.spool("p.eml", message("hello"))
+        self.store.wait_for("work", 1)
+        self.assertEqual(service.command("noop"), "ok")
+        service.wait_for_log("INFO CPython::Execute(): script output: third")
+        self.assertEqual(service.stop(), 0)
+        for line in service.log():
+            self.assertRegex(line, LOG_LINE)
+        self.assertIn("INFO CPython::Execute(): script output: second", "\n".join(service.log()))
 
     def test_console_commands(self):
         service = self.start()
