@@ -310,6 +310,12 @@ CPython::CPython()
     m_SharedState = Checked(PyDict_New(), "PyDict_New() failed with no exception");
     m_Interpreter = std::make_unique<CPythonInterpreter>();
     m_Output = CaptureStandardStreams(PyEval_GetBuiltins());
+    // Derived from BaseException, so that a script's "except Exception" does not swallow it.
+    m_Interruption = Checked(PyErr_NewException("script.TimeBudgetExceeded", PyExc_BaseException, nullptr),
+                             "PyErr_NewException() failed with no exception");
+    // Past the budget the script is interrupted once a second, should it catch the first.
+    m_Budget = std::make_unique<CTimeBudget>(SCRIPT_TIME_BUDGET_SEC * 1000, 1000,
+                                             [this](uint64_t run) { Interrupt(run); });
     {
         CLockGuard guard(Registry().lock);
         Registry().running = true;
@@ -322,6 +328,8 @@ CPython::CPython()
 CPython::~CPython()
 {
     NERRA_TRACE_BEGIN
+    // Its thread takes the interpreter lock, and gives back its thread state as it ends.
+    m_Budget.reset();
     CLockGuard registryGuard(Registry().lock);
     // Waits for a running script: the service stops its workers before the process ends.
     CLockGuard hostGuard(m_Lock);
@@ -339,6 +347,7 @@ CPython::~CPython()
     }
     m_Interpreter.reset();
     m_Output = CPythonObject();
+    m_Interruption = CPythonObject();
     m_SharedState = CPythonObject();
     if (!onMainThread) {
         // Finalising belongs to the thread that started the runtime; the process is ending
@@ -403,9 +412,51 @@ std::string CPython::Run(const std::string& trimmed, const std::string& key, con
     const CPythonObject& code = Compile(trimmed, key);
     if (compileOnly)
         return std::string();
+    return RunWithinBudget(code, dictionary);
+}
+
+std::string CPython::RunWithinBudget(const CPythonObject& code, const CScriptDictionary& dictionary)
+{
+    m_Running = {m_Budget->Begin(), PyThread_get_thread_ident(), true, false};
+    std::string result;
+    std::exception_ptr failure;
+    try {
+        result = RunCode(code, dictionary);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    m_Budget->End();
+    m_Running.running = false;
+    if (m_Running.interrupted) {
+        // An interruption raised as the script ended is still pending: it must not hit the
+        // next script this thread runs.
+        PyThreadState_SetAsyncExc(m_Running.thread, nullptr);
+        throw CMessageException("The script ran past its time budget of %u seconds and was interrupted",
+                                SCRIPT_TIME_BUDGET_SEC);
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    return result;
+}
+
+std::string CPython::RunCode(const CPythonObject& code, const CScriptDictionary& dictionary)
+{
     const CPythonObject result = m_Interpreter->Execute(code, dictionary, m_SharedState);
+    // Inside the budget: str() of the result may run the script's own code.
     const CPythonObject text = Checked(PyObject_Str(result.Get()), "PyObject_Str() failed with no exception");
     return FromPythonText(text.Get());
+}
+
+void CPython::Interrupt(uint64_t run)
+{
+    // The interpreter lock alone: the host's own lock stays with the thread running the
+    // script, which gives the interpreter lock up between its steps.
+    PyEval_RestoreThread(ThisThreadState(m_MainThreadState));
+    if (m_Running.running && m_Running.run == run) {
+        PyThreadState_SetAsyncExc(m_Running.thread, m_Interruption.Get());
+        m_Running.interrupted = true;
+    }
+    PyEval_SaveThread();
 }
 
 void CPython::LogScriptOutput()

@@ -274,6 +274,24 @@ class PipelineTest(unittest.TestCase):
             self.assertRegex(line, LOG_LINE)
         self.assertIn("INFO CPython::Execute(): script output: second", "\n".join(service.log()))
 
+    def test_an_endless_script_is_interrupted_and_its_message_goes_to_spam(self):
+        endless = '<match handler="python"><script>while True:\n    pass</script></match>'
+        self.store.write_rules(rule(subject_is("loop.*") + endless, dispatch("work"), description="endless")
+                               + DEFAULT_RULES)
+        service = self.start()
+        self.store.spool("loop.eml", message("loop once"))
+        self.store.wait_for(".raw", 1)
+        self.assertEqual(service.command("validate python result = 1", timeout=60), "ok")
+        self.store.spool("hello.eml", message("hello"))
+        self.store.wait_for("mail", 1)
+        self.store.wait_for("spam", 1)
+        service.wait_for_log("The script ran past its time budget of 10 seconds")
+        service.wait_for_log("exception caught when passing message to rule 'endless'")
+        self.store.spool("again.eml", message("loop again"))
+        self.store.wait_for(".raw", 1)
+        self.assertEqual(service.stop(timeout=60), 0)
+        self.assertEqual(len(self.store.files("spam") + self.store.files(".raw")), 2)
+
     def test_console_commands(self):
         service = self.start()
         self.assertEqual(service.command("reload users"), "ok")
