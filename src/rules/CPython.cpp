@@ -198,7 +198,8 @@ class ScriptOutput:
         text = "".join(self.parts)
         if self.size > self.limit:
             text += "\n[%d more characters dropped]" % (self.size - self.limit)
-        self.parts, self.size = [], 0
+        del self.parts[:]
+        self.size = 0
         return text
 )";
 
@@ -310,6 +311,8 @@ CPython::CPython()
     m_SharedState = Checked(PyDict_New(), "PyDict_New() failed with no exception");
     m_Interpreter = std::make_unique<CPythonInterpreter>();
     m_Output = CaptureStandardStreams(PyEval_GetBuiltins());
+    m_OutputParts = Checked(PyObject_GetAttrString(m_Output.Get(), "parts"),
+                            "PyObject_GetAttrString() failed with no exception");
     // Derived from BaseException, so that a script's "except Exception" does not swallow it.
     m_Interruption = Checked(PyErr_NewException("script.TimeBudgetExceeded", PyExc_BaseException, nullptr),
                              "PyErr_NewException() failed with no exception");
@@ -346,6 +349,7 @@ CPython::~CPython()
         m_CodeCache->clear();
     }
     m_Interpreter.reset();
+    m_OutputParts = CPythonObject();
     m_Output = CPythonObject();
     m_Interruption = CPythonObject();
     m_SharedState = CPythonObject();
@@ -461,6 +465,9 @@ void CPython::Interrupt(uint64_t run)
 
 void CPython::LogScriptOutput()
 {
+    // Most scripts print nothing: a look at the list spares them a call into Python.
+    if (PyList_GET_SIZE(m_OutputParts.Get()) == 0)
+        return;
     try {
         const CPythonObject text =
             Checked(PyObject_CallMethod(m_Output.Get(), "take", nullptr), "PyObject_CallMethod() failed with no exception");

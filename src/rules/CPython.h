@@ -119,7 +119,8 @@ private:
     uint32_t m_MainThreadId = 0;
     PyThreadState* m_MainThreadState = nullptr;
     CPythonObject m_SharedState;
-    CPythonObject m_Output;  // sys.stdout and sys.stderr of every script
+    CPythonObject m_Output;        // sys.stdout and sys.stderr of every script
+    CPythonObject m_OutputParts;   // its list of what was written since the last take()
     CPythonObject m_Interruption;  // what an interrupted script sees raised
     // The script running now; touched only under the interpreter lock, by the thread running
     // the script and by the time budget's thread.
