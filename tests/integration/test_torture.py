@@ -248,20 +248,21 @@ class Torture:
                    figures["left"], figures["crashes"]))
 
 
-def torture(seed, fetching, kills, batch):
-    """Runs one scenario and returns its figures, its report line and the faults seen."""
+def torture(seed, fetching, kills, batch, keep=False):
+    """Runs one scenario and returns its figures, its report line and the faults seen. With
+    `keep`, a run that saw faults leaves its mail directory behind for a look."""
     run = Torture(seed, fetching)
     faults = None
     try:
         figures = run.run(kills, batch)
         faults = {name: figures[name] for name in (FETCH_FAULTS if fetching else SPOOL_FAULTS) if figures[name]}
         report = run.report(figures)
-        if faults:
+        if faults and keep:
             report += "\n  mail directory kept in %s; last service log:\n    %s" % (
                 run.dir, "\n    ".join(run.last_log[-20:]))
         return figures, report, faults
     finally:
-        run.close(keep=faults is None or bool(faults))
+        run.close(keep=keep and faults != {})
 
 
 def seed_from_environment():
@@ -300,7 +301,7 @@ def main():
     seed = args.seed if args.seed is not None else seed_from_environment()
     failed = False
     for fetching, batch in ((False, 30), (True, 6)):
-        _, report, faults = torture(seed, fetching, args.kills, batch)
+        _, report, faults = torture(seed, fetching, args.kills, batch, keep=True)
         print(report, flush=True)
         failed |= bool(faults)
     return 1 if failed else 0
