@@ -287,8 +287,6 @@ class FetchingTortureTest(unittest.TestCase):
             self.assertEqual(self.figures[name], 0, "%s: %s" % (name, self.report))
         self.assertGreater(self.figures["in a download"], 0, "no kill cut a download: " + self.report)
 
-    # A download cut by a kill stays in .raw, where start-up takes it for a whole message.
-    @unittest.expectedFailure
     def test_kills_while_fetching_file_nothing_truncated(self):
         self.assertEqual(self.figures["truncated"], 0, self.report)
 
