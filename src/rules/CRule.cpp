@@ -50,6 +50,14 @@ bool CRule::Expired()
 bool CRule::Save(xmlNodePtr rules)
 {
     NERRA_TRACE_BEGIN
+    // An expiry that cannot be read is the administrator's to correct: the rule is kept as
+    // written, so one bad attribute does not keep every other update from reaching the file.
+    if (!CMessageHeader::ContainsApplicableMacros(m_Expires) && !MatchesWhole(m_Expires, DateTimePattern)) {
+        CLog::Instance().Warning("CRule::Save(): rule '%s' has an unreadable expiry '%s', it is saved as it is",
+                                 m_Description.c_str(), m_Expires.c_str());
+        Write(rules);
+        return true;
+    }
     if (Expired())
         return false;
     Write(rules);
