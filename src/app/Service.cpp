@@ -7,6 +7,7 @@
 #include "mail/CPOP3ListenerThread.h"
 #include "mail/FetchJobs.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "mail/PeriodicJobs.h"
 #include "net/CNetwork.h"
 #include "rules/CPython.h"
@@ -41,7 +42,9 @@ void SpoolRawMessages()
     NERRA_TRACE_BEGIN
     auto directories = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
     for (const CDirInfo& directory : *directories) {
-        if (!MatchesWhole(directory.name, WordPattern))
+        // Queues that lead out of the mail store are left alone, like every job leaves them.
+        if (!MatchesWhole(directory.name, WordPattern) || !IsInsideMailDirectory(directory.path) ||
+            !IsInsideMailDirectory(directory.path + "/.raw") || !IsInsideMailDirectory(directory.path + "/.spool"))
             continue;
         auto files = CFile::EnumerateFiles(directory.path + "/.raw", "*.msg");
         for (const CFileInfo& file : *files) {

@@ -1,6 +1,7 @@
 #include "core/CXMLDocument.h"
 
 #include <chrono>
+#include <climits>
 #include <thread>
 
 #include <libxml/parser.h>
@@ -12,6 +13,19 @@
 #include "core/Trace.h"
 
 namespace Nerra {
+
+namespace {
+
+// Parses a document already in memory; `name` only labels its errors.
+xmlDocPtr ParseText(const std::string& text, const std::string& name)
+{
+    if (text.size() > static_cast<size_t>(INT_MAX))
+        return nullptr;
+    // No network access, ever: a document is read from its file alone.
+    return xmlReadMemory(text.data(), static_cast<int>(text.size()), name.c_str(), nullptr, XML_PARSE_NONET);
+}
+
+}  // namespace
 
 void XMLInit()
 {
@@ -71,7 +85,11 @@ CXMLDocument::CXMLDocument(const std::string& path) : m_Path(path)
         if (!m_Document)
             throw CMessageException("Failed to create empty XML file");
     } else {
-        m_Document = xmlParseFile(path.c_str());
+        // The file is read through CFile, which opens regular files only and never waits
+        // on a pipe; libxml2 then parses the text.
+        std::string text;
+        if (CFile::ReadFile(path, text))
+            m_Document = ParseText(text, path);
         if (!m_Document)
             throw CMessageException("Failed to load XML file from '%s'", path.c_str());
     }
@@ -83,8 +101,15 @@ CXMLDocument::~CXMLDocument() { xmlFreeDoc(m_Document); }
 void CXMLDocument::Validate(const std::string& schemaPath)
 {
     NERRA_TRACE_BEGIN
+    // The schema is a document like any other and is read the same way. It outlives the
+    // compiled schema, which may point into it.
+    std::string text;
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> schemaDocument(
+        CFile::ReadFile(schemaPath, text) ? ParseText(text, schemaPath) : nullptr, xmlFreeDoc);
+    if (!schemaDocument)
+        throw CMessageException("Failed to load schema from '%s'", schemaPath.c_str());
     std::unique_ptr<xmlSchemaParserCtxt, void (*)(xmlSchemaParserCtxtPtr)> parser(
-        xmlSchemaNewParserCtxt(schemaPath.c_str()), xmlSchemaFreeParserCtxt);
+        xmlSchemaNewDocParserCtxt(schemaDocument.get()), xmlSchemaFreeParserCtxt);
     if (!parser)
         throw CMessageException("Failed to load schema from '%s'", schemaPath.c_str());
     std::unique_ptr<xmlSchema, void (*)(xmlSchemaPtr)> schema(xmlSchemaParse(parser.get()), xmlSchemaFree);

@@ -9,6 +9,7 @@
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "message/CMessageHeader.h"
 #include "runtime/CEvent.h"
 
@@ -177,7 +178,9 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
     }
     const std::string destination =
         CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/" + target + "/" + m_TargetFileName;
-    if (CFile::MoveFile(source, destination))
+    // A mailbox that leads out of the mail store would put mail anywhere on the host: it
+    // fails the move like a mailbox without a directory.
+    if (IsInsideMailDirectory(MailBoxDirectory(m_UserName, target)) && CFile::MoveFile(source, destination))
         CLog::Instance().Info("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into %s",
                               m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
     else

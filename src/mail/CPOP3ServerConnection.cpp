@@ -13,6 +13,7 @@
 #include "core/Trace.h"
 #include "mail/CUserXML.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 
 namespace Nerra {
 
@@ -405,9 +406,13 @@ bool CPOP3ServerConnection::AuthenticateLockMailBox(std::string& reply)
 bool CPOP3ServerConnection::Authenticate(std::string& reply)
 {
     std::shared_ptr<CUserXML> user;
+    // A failed load is in the log already; the client learns only that the login failed.
     try {
-        user = UserPool().GetObject(m_UserName);
+        if (IsInsideMailDirectory(UserDirectory(m_UserName)))
+            user = UserPool().GetObject(m_UserName);
     } catch (...) {
+    }
+    if (!user) {
         CLog::Instance().Warning("CPOP3ServerConnection::AuthenticateLockMailBox('%s'): failed to access user "
                                  "configuration file, ignoring error and returning auth failure",
                                  m_UserName.c_str());
@@ -431,12 +436,16 @@ bool CPOP3ServerConnection::Authenticate(std::string& reply)
 // well; it is removed again when the session closes it.
 bool CPOP3ServerConnection::LockMailBox(std::string& reply)
 {
-    const std::string directory =
-        CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/" + m_MailBox;
+    const std::string directory = MailBoxDirectory(m_UserName, m_MailBox);
+    // A mailbox that leads out of the mail store is refused like a busy one: the session
+    // would serve and delete files elsewhere.
     try {
-        m_LockFile = std::make_shared<CFile>(directory + "/.lock", CFile::Access::Read | CFile::Access::Write,
-                                             CFile::Exclusive, CFile::OpenAlways, CFile::DeleteOnClose);
+        if (IsInsideMailDirectory(directory))
+            m_LockFile = std::make_shared<CFile>(directory + "/.lock", CFile::Access::Read | CFile::Access::Write,
+                                                 CFile::Exclusive, CFile::OpenAlways, CFile::DeleteOnClose);
     } catch (...) {
+    }
+    if (!m_LockFile) {
         CLog::Instance().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): user %s authenticated from %s but "
                                  "the mailbox was busy",
                                  m_UserName.c_str(), m_Peer.c_str());
@@ -448,9 +457,8 @@ bool CPOP3ServerConnection::LockMailBox(std::string& reply)
 
 void CPOP3ServerConnection::LoadMailBox()
 {
-    const std::string directory =
-        CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/" + m_MailBox;
-    std::shared_ptr<CFileInfoList> files = CFile::EnumerateFiles(directory, "*.msg");
+    // Regular files only: a link or a device in the mailbox is never served.
+    std::shared_ptr<CFileInfoList> files = CFile::EnumerateFiles(MailBoxDirectory(m_UserName, m_MailBox), "*.msg");
     m_Messages.assign(files->begin(), files->end());
     std::sort(m_Messages.begin(), m_Messages.end(), OlderFirst);
     m_Count = static_cast<uint32_t>(m_Messages.size());

@@ -9,6 +9,7 @@
 #include "core/Trace.h"
 #include "mail/CPOP3ClientConnection.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "runtime/CTimerThread.h"
 #include "runtime/CWorkerThreadPool.h"
 
@@ -55,6 +56,11 @@ void TimerCallback_RescanUsers(const std::string& argument)
 void TimerCallback_InitiateUserPOP3Session(const std::string& argument)
 {
     NERRA_TRACE_BEGIN
+    // Downloads go into the user's .raw: neither it nor the user directory may lead out of
+    // the mail store.
+    const std::string directory = UserDirectory(argument);
+    if (!IsInsideMailDirectory(directory) || !IsInsideMailDirectory(directory + "/.raw"))
+        return;
     const std::shared_ptr<CUserXML> user = UserPool().GetObject(argument);
     CXPathObject clients = CXPathContext(*user).Eval("/user/pop3-clients/pop3-client");
     if (clients.GetNodeCount() == 0) {
