@@ -16,6 +16,16 @@ namespace Nerra {
 
 namespace {
 
+// libxml2 reports parser and schema errors with the offending text of the document, which
+// may be a password attribute: the log gets where the error is and its code, never the text.
+void XMLStructuredError(void*, xmlErrorPtr error)
+{
+    if (!error)
+        return;
+    CLog::Instance().Error("XMLError(): %s line %d, column %d: libxml2 error %d (the document's text is not shown)",
+                           error->file ? error->file : "document", error->line, error->int2, error->code);
+}
+
 // Parses a document already in memory; `name` only labels its errors.
 xmlDocPtr ParseText(const std::string& text, const std::string& name)
 {
@@ -34,7 +44,11 @@ void XMLInit()
     xmlCheckVersion(20619);
 }
 
-void XMLInstallErrorSink() { xmlSetGenericErrorFunc(nullptr, XMLError); }
+void XMLInstallErrorSink()
+{
+    xmlSetGenericErrorFunc(nullptr, XMLError);
+    xmlSetStructuredErrorFunc(nullptr, XMLStructuredError);
+}
 
 std::string ToXmlText(const std::string& text)
 {

@@ -116,7 +116,8 @@ void CPOP3ClientSocketTransport::SetInactivityTimeout(int32_t seconds)
 
 void CPOP3ClientSocketTransport::Send(const std::string& text)
 {
-    m_Socket->SendLine(text);
+    // Not SendLine: its trace would show a failed PASS command with the password.
+    m_Socket->Send(text.data(), static_cast<uint32_t>(text.size()));
 }
 
 bool CPOP3ClientSocketTransport::Flush()
@@ -436,7 +437,6 @@ void CPOP3ClientConnection::WriteOutBuffer()
 
 std::string CPOP3ClientConnection::CommandForLog() const
 {
-    // The log gets one line per event, and never the password.
     if (m_Current.text.compare(0, 5, "PASS ") == 0)
         return "PASS ********";
     std::string text = m_Current.text;
@@ -445,12 +445,17 @@ std::string CPOP3ClientConnection::CommandForLog() const
     return text;
 }
 
+std::string CPOP3ClientConnection::MaskPassword(const std::string& reply) const
+{
+    return Replace(reply, m_Password, "********");
+}
+
 void CPOP3ClientConnection::FailReply(const std::string& reply) const
 {
     throw CMessageException(
         "POP3 server at %s:%s for user %s when asked '%s' replied with '%s', terminating connection abnormally",
         m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(),
-        ValidateRegexedLine(reply).c_str());
+        MaskPassword(ValidateRegexedLine(reply)).c_str());
 }
 
 CPOP3ClientConnection::CCommand CPOP3ClientConnection::Command(uint32_t number, const std::string& text,
@@ -488,7 +493,8 @@ bool CPOP3ClientConnection::StatCallback(uint32_t number, std::istringstream& to
         throw CMessageException(
             "POP3 server at %s:%s for user %s when asked '%s' replied with '+OK %s ...', terminating connection "
             "abnormally",
-            m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(), count.c_str());
+            m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(),
+            MaskPassword(count).c_str());
     const uint32_t total = static_cast<uint32_t>(
         std::min<uint64_t>(ToNumber(count), static_cast<uint64_t>(m_MessagesPerConnection)));
     const uint32_t perSync = static_cast<uint32_t>(m_MessagesPerSync);
@@ -519,8 +525,8 @@ bool CPOP3ClientConnection::ListCallback(uint32_t number, std::istringstream& to
         throw CMessageException(
             "POP3 server at %s:%s for user %s when asked '%s' replied with '+OK %s %s ...', terminating connection "
             "abnormally",
-            m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(), listed.c_str(),
-            size.c_str());
+            m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(),
+            MaskPassword(listed).c_str(), MaskPassword(size).c_str());
     if (number == 0 || number > m_Messages.size())
         throw CMessageException("No message %u in this session", number);
     auto message = std::make_shared<CPOP3ClientMessage>(m_LocalUser, m_User);

@@ -174,11 +174,15 @@ bool CPOP3ServerConnection::GetPollRequest(int& descriptor, short& events) const
 }
 
 namespace {
-// A request line as the log may show it: a password never reaches the log.
+// A request line as the log may show it: what follows PASS or AUTH never reaches the log,
+// whatever white space a client puts around the command.
 std::string LoggableRequest(const std::string& line)
 {
-    const std::string start = ToUpper(Trim(line).substr(0, 5));
-    return start == "PASS" || start == "PASS " ? "PASS ****" : line;
+    size_t start = 0;
+    while (start < line.size() && IsSpace(line[start]))
+        ++start;
+    const std::string command = ToUpper(line.substr(start, 4));
+    return command == "PASS" || command == "AUTH" ? command + " ****" : line;
 }
 }  // namespace
 

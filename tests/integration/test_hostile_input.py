@@ -1,14 +1,17 @@
 """Hostile peers and odd mail stores against the whole process: nothing outside the mail
 directory is read or written, no secret reaches the log, no client wears the service down."""
 
+import base64
 import os
 import poplib
 import shutil
+import socket
 import tempfile
+import threading
 import time
 import unittest
 
-from mailstore import free_port
+from mailstore import RawClient, free_port
 from service import Service
 from test_pipeline import ANY, MailStore, dispatch, message, rule, subject_is
 
@@ -32,6 +35,47 @@ def login_reply(port, user, password):
         return error.args[0]
     finally:
         client.close()
+
+
+def account(password_element, clients=()):
+    """A user.xml with a POP3 password and remote mailboxes given as (user name, password) bytes."""
+    entries = "".join('<pop3-client hostname="127.0.0.1" port="%d" username="%s" password="%s"/>'
+                      % (port, user, base64.b64encode(password).decode()) for port, user, password in clients)
+    return ("<user><pop3-server>%s</pop3-server><pop3-clients>%s</pop3-clients></user>"
+            % (password_element, entries)).encode()
+
+
+class EchoingPOP3Server:
+    """A remote POP3 server that notes every line it gets and repeats a password in its refusal."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.sessions = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            lines = []
+            self.sessions.append(lines)
+            threading.Thread(target=self._serve, args=(connection, lines), daemon=True).start()
+
+    def _serve(self, connection, lines):
+        with connection:
+            connection.sendall(b"+OK ready\r\n")
+            for line in connection.makefile("rb"):
+                lines.append(line.rstrip(b"\r\n"))
+                if line.upper().startswith(b"PASS "):
+                    connection.sendall(b"-ERR no such password: " + line[5:])
+                    return
+                connection.sendall(b"+OK\r\n")
+
+    def close(self):
+        self.listener.close()
 
 
 class StoreCase(unittest.TestCase):
@@ -98,6 +142,45 @@ class OddFilesTest(StoreCase):
         self.assertEqual(login_reply(self.port, "alice/work", "pw"), b"-ERR Unable to lock mailbox")
         self.assertEqual(eve.files(".spool") + eve.files("mail"), ["m.eml"])
         self.service.wait_for_log("'mail/alice/work' leads outside the mail directory")
+        self.assertEqual(self.service.stop(), 0)
+
+
+class SecretsTest(StoreCase):
+    def test_no_password_reaches_the_log(self):
+        MailStore(self.root, "mallory")
+        write(os.path.join(self.root, "mallory", "user.xml"),
+              account('<authentication handler="plaintext" password="Xml-Secret-1"/><broken>'))
+        trent = MailStore(self.root, "trent")
+        write(os.path.join(trent.dir, "user.xml"), account('<authentication handler="bogus"/>'))
+        self.start()
+        self.assertEqual(login_reply(self.port, "mallory", "pw"), b"-ERR Authentication failed")
+        # A broken handler fails the request, whose line the log then shows.
+        requests = [b"PASS\tTab-Secret-2", b"pass\x0bVt-Secret-3", b" \x0cPASS  Ff-Secret-4"]
+        for request in requests:
+            client = RawClient(self.port)
+            client.line()
+            client.request("USER trent")
+            client.send(request + b"\r\n")
+            self.assertTrue(client.closed_by_server(), request)
+            client.close()
+        self.service.wait_for_log("PASS ****")
+        self.assertEqual(self.service.stop(), 0)
+        log = "\n".join(self.service.log())
+        for secret in ("Xml-Secret-1", "Tab-Secret-2", "Vt-Secret-3", "Ff-Secret-4"):
+            self.assertNotIn(secret, log)
+
+    def test_a_remote_server_repeating_the_password_is_masked(self):
+        remote = EchoingPOP3Server()
+        self.addCleanup(remote.close)
+        alice = MailStore(self.root)
+        write(os.path.join(alice.dir, "user.xml"), account(
+            '<authentication handler="plaintext" password="pw"/>',
+            [(remote.port, "bob", b"Remote-Secret-6")]))
+        self.start()
+        self.assertEqual(self.service.command("check user alice"), "ok")
+        self.service.wait_for_log("replied with '-ERR no such password: ********'")
+        self.assertEqual(remote.sessions, [[b"USER bob", b"PASS Remote-Secret-6"]])
+        self.assertFalse(lines_naming(self.service, "Remote-Secret-6"))
         self.assertEqual(self.service.stop(), 0)
 
 
