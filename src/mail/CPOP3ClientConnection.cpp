@@ -214,6 +214,13 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& host, const std:
       m_Sink(std::move(sink))
 {
     NERRA_TRACE_BEGIN
+    // Each goes out on a command line of its own: a line break would end it early and send
+    // the rest as commands of their own, and a NUL byte cuts it short.
+    if (remoteUser.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+        password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw CMessageException("The user name or password for %s:%s holds a line break or a NUL byte, the mailbox "
+                                "is not fetched",
+                                host.c_str(), port.c_str());
     // A group of 0 messages would never close, and the groups are counted by division.
     m_MessagesPerSync = ReadSetting("pop3-messages-per-sync", 1);
     m_MessagesPerConnection = ReadSetting("pop3-messages-per-session", 0);

@@ -69,13 +69,19 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& argument)
         return;
     }
     for (size_t i = 0; i < clients.GetNodeCount(); ++i) {
-        CXPathContext client(clients.GetNode(i));
-        auto connection = std::make_shared<CPOP3ClientConnection>(
-            client.Eval("@hostname").GetText(), client.Eval("@port").GetText(), client.Eval("@username").GetText(),
-            DecodeBASE64(client.Eval("@password").GetText()), argument, user);
-        // Sticky: a second connection to the same mailbox meets the first on its thread and
-        // is refused while the first still runs.
-        ParallelPool().PushWorkUnit(connection, true);
+        // One broken entry must not keep the user's other mailboxes from being fetched.
+        try {
+            CXPathContext client(clients.GetNode(i));
+            auto connection = std::make_shared<CPOP3ClientConnection>(
+                client.Eval("@hostname").GetText(), client.Eval("@port").GetText(), client.Eval("@username").GetText(),
+                DecodeBASE64(client.Eval("@password").GetText()), argument, user);
+            // Sticky: a second connection to the same mailbox meets the first on its thread
+            // and is refused while the first still runs.
+            ParallelPool().PushWorkUnit(connection, true);
+        } catch (...) {
+            CLog::Instance().Error("TimerCallback_InitiateUserPOP3Session('%s'): POP3 client %u is skipped: %s",
+                                   argument.c_str(), static_cast<unsigned>(i + 1), CurrentExceptionText().c_str());
+        }
     }
     NERRA_TRACE_END("TimerCallback_InitiateUserPOP3Session('%s')", argument.c_str())
 }

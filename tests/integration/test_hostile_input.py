@@ -169,17 +169,19 @@ class SecretsTest(StoreCase):
         for secret in ("Xml-Secret-1", "Tab-Secret-2", "Vt-Secret-3", "Ff-Secret-4"):
             self.assertNotIn(secret, log)
 
-    def test_a_remote_server_repeating_the_password_is_masked(self):
+    def test_remote_credentials_with_line_breaks_are_refused_and_echoes_masked(self):
         remote = EchoingPOP3Server()
         self.addCleanup(remote.close)
         alice = MailStore(self.root)
         write(os.path.join(alice.dir, "user.xml"), account(
             '<authentication handler="plaintext" password="pw"/>',
-            [(remote.port, "bob", b"Remote-Secret-6")]))
+            [(remote.port, "bob", b"pw\r\nDELE 1\r\nQUIT"), (remote.port, "bob&#10;DELE 1", b"pw"),
+             (remote.port, "bob", b"Remote-Secret-6")]))
         self.start()
         self.assertEqual(self.service.command("check user alice"), "ok")
         self.service.wait_for_log("replied with '-ERR no such password: ********'")
         self.assertEqual(remote.sessions, [[b"USER bob", b"PASS Remote-Secret-6"]])
+        self.assertEqual(len(lines_naming(self.service, "is skipped: The user name or password for")), 2)
         self.assertFalse(lines_naming(self.service, "Remote-Secret-6"))
         self.assertEqual(self.service.stop(), 0)
 
