@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sys/time.h>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <uuid/uuid.h>
 
@@ -213,6 +214,17 @@ std::string Sha1Hex(const void* data, size_t length)
     for (unsigned char byte : digest)
         hex += Format("%02x", byte);
     return hex;
+}
+
+bool EqualInConstantTime(const std::string& a, const std::string& b)
+{
+    // The digests have one length whatever the texts' lengths; equal digests mean equal texts.
+    unsigned char digests[2][EVP_MAX_MD_SIZE];
+    unsigned int sizes[2] = {0, 0};
+    if (!EVP_Digest(a.data(), a.size(), digests[0], &sizes[0], EVP_sha256(), nullptr) ||
+        !EVP_Digest(b.data(), b.size(), digests[1], &sizes[1], EVP_sha256(), nullptr) || sizes[0] != sizes[1])
+        throw CMessageException("SHA-256 digest failed");
+    return CRYPTO_memcmp(digests[0], digests[1], sizes[0]) == 0;
 }
 
 std::string ShortHash(const void* data, size_t length)
