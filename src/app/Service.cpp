@@ -18,6 +18,7 @@ namespace Nerra {
 
 void StartServices()
 {
+    CConfig::Instance().CheckSettings();
     CPython::Instance();
     Startup();
     StartThreads();

@@ -40,17 +40,6 @@ constexpr size_t DATA_PER_STEP = 262144;
 
 const char* const DELETE_TARGET = "<delete>";
 
-// A count setting of the fetch client, read as atoi reads it.
-int32_t ReadSetting(const char* name, int32_t minimum)
-{
-    const std::string text = CConfig::Instance().GetValue(name);
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value < minimum)
-        throw CMessageException("Invalid value of %s: '%s', must be at least %d", name, text.c_str(),
-                                static_cast<int>(minimum));
-    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
-}
-
 uint64_t ToNumber(const std::string& digits)
 {
     return std::strtoull(digits.c_str(), nullptr, 10);
@@ -221,12 +210,13 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& host, const std:
         throw CMessageException("The user name or password for %s:%s holds a line break or a NUL byte, the mailbox "
                                 "is not fetched",
                                 host.c_str(), port.c_str());
-    // A group of 0 messages would never close, and the groups are counted by division.
-    m_MessagesPerSync = ReadSetting("pop3-messages-per-sync", 1);
-    m_MessagesPerConnection = ReadSetting("pop3-messages-per-session", 0);
-    const long attemptTimeout = CConfig::Instance().GetNumber("pop3-connection-attempt-timeout-sec");
-    m_InactivityTimeout = static_cast<int32_t>(
-        std::clamp<long>(CConfig::Instance().GetNumber("outgoing-connection-timeout-sec"), 0, INT32_MAX));
+    // A group of 0 messages would never close, and the groups are counted by division: the
+    // setting accepts no less than 1.
+    CConfig& config = CConfig::Instance();
+    m_MessagesPerSync = static_cast<int32_t>(config.GetNumber("pop3-messages-per-sync"));
+    m_MessagesPerConnection = static_cast<int32_t>(config.GetNumber("pop3-messages-per-session"));
+    const long attemptTimeout = config.GetNumber("pop3-connection-attempt-timeout-sec");
+    m_InactivityTimeout = static_cast<int32_t>(config.GetNumber("outgoing-connection-timeout-sec"));
     m_RawDirectory = CConfig::Instance().GetValue("mail-directory") + "/" + localUser + "/.raw";
     m_ConnectDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(attemptTimeout);
     m_WriteBuffer.reserve(WRITE_BUFFER_SIZE);

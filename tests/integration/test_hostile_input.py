@@ -12,7 +12,7 @@ import time
 import unittest
 
 from mailstore import RawClient, free_port
-from service import Service
+from service import DEFAULT_SETTINGS, Service, config_xml
 from test_pipeline import ANY, MailStore, dispatch, message, rule, subject_is
 
 
@@ -184,6 +184,31 @@ class SecretsTest(StoreCase):
         self.assertEqual(len(lines_naming(self.service, "is skipped: The user name or password for")), 2)
         self.assertFalse(lines_naming(self.service, "Remote-Secret-6"))
         self.assertEqual(self.service.stop(), 0)
+
+
+class SettingsTest(unittest.TestCase):
+    def test_a_bad_number_ends_start_up_naming_the_setting_its_value_and_the_range(self):
+        timeout = "incoming-connection-timeout-sec"
+        for name, value, error in [
+                (timeout, "-1", "Invalid value of %s: '-1', must be a whole number from 1 to 86400" % timeout),
+                (timeout, "2147483648", "'2147483648', must be a whole number from 1 to 86400"),
+                (timeout, "99999999999999999999", "'99999999999999999999', must be a whole number from 1 to 86400"),
+                (timeout, None, "Missing value of %s, must be a whole number from 1 to 86400" % timeout),
+                ("parallel-worker-thread-work-ms", "-5", "'-5', must be a whole number from 1 to 60000"),
+                ("parallel-worker-thread-sleep-ms", "1e3", "'1e3', must be a whole number from 1 to 60000")]:
+            settings = dict(DEFAULT_SETTINGS, **{name: value})
+            if value is None:
+                del settings[name]
+            service = Service(config_text=config_xml(settings)).start()
+            try:
+                self.assertEqual(service.wait(20), 0, name)
+                service.no_reply(0.2)
+                errors = [line for line in service.log() if " ERROR " in line]
+                self.assertIn("ERROR main(): ", errors[-1])
+                self.assertIn(error, errors[-1])
+                self.assertFalse(lines_naming(service, "started"))
+            finally:
+                service.close()
 
 
 if __name__ == "__main__":
