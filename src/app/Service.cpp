@@ -89,7 +89,9 @@ void StartThreads()
     CConfig& config = CConfig::Instance();
     const CInternetPort port(config.GetValue("pop3-port"), CInternetPort::tcp);
     const CInternetAddress address(config.GetValue("pop3-address"));
-    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port);
+    const size_t maxConnections = ReadMaxPOP3Connections();
+    CLog::Instance().Info("StartThreads(): the POP3 server serves at most %zu connections at once", maxConnections);
+    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port, maxConnections);
     POP3Listener()->Start();
     CTimerThread::Instance().Start();
     NERRA_TRACE_END("StartThreads()")

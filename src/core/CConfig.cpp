@@ -38,6 +38,7 @@ const struct CNumericSetting {
     {"pop3-messages-per-sync", 1, 1000000, false},
     {"parallel-worker-thread-work-ms", 1, 60000, false},
     {"parallel-worker-thread-sleep-ms", 1, 60000, false},
+    {"pop3-max-connections", 1, 1000000, true},
 };
 
 // Settings every service start needs that are not numbers; their values are checked where

@@ -1,6 +1,7 @@
 #include "mail/CPOP3ServerConnection.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,8 @@ namespace {
 const char* const ARGUMENT_UNEXPECTED = "-ERR Argument is unexpected\r\n";
 const char* const NO_SUCH_MESSAGE = "-ERR No such message\r\n";
 const char* const AUTHENTICATION_FAILED = "-ERR Authentication failed\r\n";
+
+std::atomic<size_t> g_LiveConnections{0};
 
 bool IsSpace(char c)
 {
@@ -84,6 +87,8 @@ CPOP3ServerConnection::CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> s
     if (m_Socket)
         m_Socket->SendLine(Greeting());
     NERRA_TRACE_END("CPOP3ServerConnection::CPOP3ServerConnection('%s')", peer.c_str())
+    // Counted once nothing can fail any more: only then does the destructor run.
+    ++g_LiveConnections;
 }
 
 CPOP3ServerConnection::~CPOP3ServerConnection()
@@ -105,7 +110,10 @@ CPOP3ServerConnection::~CPOP3ServerConnection()
     // Closing the lock file removes it, which frees the mailbox for the next session.
     m_LockFile.reset();
     NERRA_TRACE_END_CONTINUE("CPOP3ServerConnection::~CPOP3ServerConnection()")
+    --g_LiveConnections;
 }
+
+size_t CPOP3ServerConnection::GetLiveCount() { return g_LiveConnections; }
 
 std::string CPOP3ServerConnection::Greeting()
 {

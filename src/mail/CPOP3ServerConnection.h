@@ -32,6 +32,8 @@ public:
 
     // "+OK <product-name> <version>" with its line end.
     static std::string Greeting();
+    // The sessions that exist at this moment, in any thread.
+    static size_t GetLiveCount();
 
     // Answers one request line, already cut to the line limit, and returns the whole reply.
     std::string ProcessClientRequest(const std::string& line);

@@ -2,8 +2,10 @@
 directory is read or written, no secret reaches the log, no client wears the service down."""
 
 import base64
+import itertools
 import os
 import poplib
+import resource
 import shutil
 import socket
 import tempfile
@@ -14,6 +16,18 @@ import unittest
 from mailstore import RawClient, free_port
 from service import DEFAULT_SETTINGS, Service, config_xml
 from test_pipeline import ANY, MailStore, dispatch, message, rule, subject_is
+
+
+GREETING = b"+OK Nerra Mail Filter 1.4, built Sep 13 2005 13:05:54\r\n"
+
+
+def wait_until(condition, limit=20):
+    deadline = time.time() + limit
+    while not condition():
+        if time.time() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
 
 
 def write(path, data):
@@ -183,6 +197,53 @@ class SecretsTest(StoreCase):
         self.assertEqual(remote.sessions, [[b"USER bob", b"PASS Remote-Secret-6"]])
         self.assertEqual(len(lines_naming(self.service, "is skipped: The user name or password for")), 2)
         self.assertFalse(lines_naming(self.service, "Remote-Secret-6"))
+        self.assertEqual(self.service.stop(), 0)
+
+
+class ConnectionLimitTest(StoreCase):
+    settings = {"pop3-max-connections": "3"}
+
+    def greeted(self):
+        client = RawClient(self.port)
+        try:
+            return client.line() == GREETING
+        finally:
+            client.close()
+
+    def test_clients_past_the_limit_are_told_to_come_back_later(self):
+        MailStore(self.root)
+        self.start()
+        held = [RawClient(self.port) for _ in range(3)]
+        for client in held:
+            self.addCleanup(client.close)
+            self.assertEqual(client.line(), GREETING)
+        extra = RawClient(self.port)
+        self.addCleanup(extra.close)
+        self.assertEqual(extra.line(), b"-ERR [SYS/TEMP] Too many connections\r\n")
+        self.assertTrue(extra.closed_by_server())
+        self.assertEqual(held[0].request("QUIT"), b"+OK Closing connection\r\n")
+        self.assertTrue(wait_until(self.greeted))
+        self.assertEqual(self.service.stop(), 0)
+
+
+class DescriptorShortageTest(StoreCase):
+    def test_running_out_of_descriptors_pauses_accepting_but_keeps_the_port_open(self):
+        MailStore(self.root)
+        self.start()
+        pid = self.service.proc.pid
+        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        used = {int(name) for name in os.listdir("/proc/%d/fd" % pid)}
+        # Descriptors are numbered from the lowest free one: below that number, none is free.
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (next(n for n in itertools.count() if n not in used), limits[1]))
+        try:
+            waiting = [socket.create_connection(("127.0.0.1", self.port), timeout=20)]
+            self.service.wait_for_log("accept() failed with WSAGetLastError=24")
+            waiting.append(socket.create_connection(("127.0.0.1", self.port), timeout=20))
+        finally:
+            resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+        for client in waiting:
+            with client:
+                self.assertEqual(client.makefile("rb").readline(), GREETING)
         self.assertEqual(self.service.stop(), 0)
 
 
