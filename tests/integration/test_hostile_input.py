@@ -6,6 +6,7 @@ import itertools
 import os
 import poplib
 import resource
+import select
 import shutil
 import socket
 import tempfile
@@ -244,6 +245,29 @@ class DescriptorShortageTest(StoreCase):
         for client in waiting:
             with client:
                 self.assertEqual(client.makefile("rb").readline(), GREETING)
+        self.assertEqual(self.service.stop(), 0)
+
+
+class TricklingClientTest(StoreCase):
+    settings = {"incoming-connection-timeout-sec": "2"}
+
+    def test_a_request_line_must_be_complete_within_the_timeout_of_its_first_byte(self):
+        MailStore(self.root)
+        self.start()
+        client = RawClient(self.port)
+        self.addCleanup(client.close)
+        self.assertEqual(client.line(), GREETING)
+        closed = False
+        deadline = time.time() + 15
+        while not closed and time.time() < deadline:
+            try:
+                client.send(b"U")  # each byte is activity, but the line never ends
+                if select.select([client.sock], [], [], 0.5)[0]:
+                    closed = client.sock.recv(100) == b""
+            except OSError:
+                closed = True
+        self.assertTrue(closed)
+        self.service.wait_for_log("Line not completed within 2 seconds")
         self.assertEqual(self.service.stop(), 0)
 
 
