@@ -126,8 +126,16 @@ bool CPOP3ServerConnection::Process(bool& idle)
     NERRA_TRACE_BEGIN
     if (!m_Socket)
         throw CMessageException("No connection to serve");
-    if (m_Phase == 1)
+    if (m_Phase == 1) {
+        // A refused login is answered late, so guessing passwords is slow; the session
+        // waits idle meanwhile and the thread serves the others.
+        if (m_ReplyDelayed && GetElapsedMicroseconds() < m_ReplyNotBefore) {
+            idle = true;
+            return true;
+        }
+        m_ReplyDelayed = false;
         return ProcessSending(idle);
+    }
     std::string line;
     if (m_Socket->Recv(nullptr, 0, xferLINE, &line) == 0) {
         idle = true;
@@ -174,7 +182,9 @@ bool CPOP3ServerConnection::ProcessSending(bool& idle)
 
 bool CPOP3ServerConnection::GetPollRequest(int& descriptor, short& events) const
 {
-    if (!m_Socket)
+    // A delayed reply waits for time, not for the socket: input the client sends meanwhile
+    // must not wake the thread again and again.
+    if (!m_Socket || m_ReplyDelayed)
         return false;
     descriptor = m_Socket->GetPollDescriptor();
     events = m_Socket->HasPendingOutput() ? POLLOUT : POLLIN;
@@ -263,6 +273,10 @@ std::string CPOP3ServerConnection::ProcessPass(CRequestStream& stream)
     } else {
         m_UserName.clear();
         m_Password.clear();
+    }
+    if (reply == AUTHENTICATION_FAILED) {
+        m_ReplyDelayed = true;
+        m_ReplyNotBefore = GetElapsedMicroseconds() + FAILED_LOGIN_DELAY_US;
     }
     return reply;
 }
@@ -418,9 +432,12 @@ bool CPOP3ServerConnection::AuthenticateLockMailBox(std::string& reply)
 bool CPOP3ServerConnection::Authenticate(std::string& reply)
 {
     std::shared_ptr<CUserXML> user;
-    // A failed load is in the log already; the client learns only that the login failed.
+    // Only an account that exists is loaded: a name a client makes up must leave nothing
+    // behind in the account cache. A failed load is in the log already; the client learns
+    // only that the login failed.
     try {
-        if (IsInsideMailDirectory(UserDirectory(m_UserName)))
+        if (IsInsideMailDirectory(UserDirectory(m_UserName)) &&
+            CFile::GetKind(CUserXML::PathFor(m_UserName)) == CFile::RegularFile)
             user = UserPool().GetObject(m_UserName);
     } catch (...) {
     }

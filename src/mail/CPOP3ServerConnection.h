@@ -50,6 +50,8 @@ private:
     // taken only when the previous one has gone out, so a long message never piles up.
     static constexpr uint32_t SLICE = 65536;
     static constexpr uint32_t NO_LINE_LIMIT = 0xFFFFFFFFu;
+    // How long a refused login waits for its reply, as established servers make it wait.
+    static constexpr uint64_t FAILED_LOGIN_DELAY_US = 2000000;
 
     CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> socket, const std::string& peer);
 
@@ -97,6 +99,10 @@ private:
     uint32_t m_Count = 0;
     uint64_t m_Total = 0;
     uint32_t m_Last = 0;
+
+    // A reply held back until a moment on the elapsed-time clock (microseconds).
+    bool m_ReplyDelayed = false;
+    uint64_t m_ReplyNotBefore = 0;
 
     // The reply being sent and how much of it the socket has taken.
     std::string m_Reply;

@@ -271,6 +271,31 @@ class TricklingClientTest(StoreCase):
         self.assertEqual(self.service.stop(), 0)
 
 
+class FailedLoginTest(StoreCase):
+    settings = {"worker-threads-per-pool": "1"}
+
+    def test_refusals_come_late_without_holding_the_thread_and_unknown_names_are_not_loaded(self):
+        MailStore(self.root)
+        self.start()
+        clients = []
+        for i in range(10):
+            client = RawClient(self.port)
+            self.addCleanup(client.close)
+            client.line()
+            client.request("USER " + ("alice" if i % 2 else "ghost%d" % i))
+            clients.append(client)
+        started = time.time()
+        for client in clients:
+            client.send(b"PASS wrong\r\n")
+        for client in clients:
+            self.assertEqual(client.line(), b"-ERR Authentication failed\r\n")
+            self.assertGreaterEqual(time.time() - started, 1.5)
+        # The one network thread would need 20 s if each refusal held it for its delay.
+        self.assertLess(time.time() - started, 10)
+        self.assertFalse(lines_naming(self.service, "ghost0/user.xml"))
+        self.assertEqual(self.service.stop(), 0)
+
+
 class SettingsTest(unittest.TestCase):
     def test_a_bad_number_ends_start_up_naming_the_setting_its_value_and_the_range(self):
         timeout = "incoming-connection-timeout-sec"
