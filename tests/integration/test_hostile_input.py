@@ -296,6 +296,16 @@ class FailedLoginTest(StoreCase):
         self.assertEqual(self.service.stop(), 0)
 
 
+class LongHeaderTest(StoreCase):
+    def test_rules_see_the_whole_header_value(self):
+        store = MailStore(self.root, rules=rule(subject_is("a+"), dispatch("work")) + rule(ANY, dispatch("mail")))
+        self.start()
+        store.spool("long.eml", message("a" * 5000 + "!"))
+        store.wait_for("mail", 1)
+        self.assertEqual(store.files("work"), [])
+        self.assertEqual(self.service.stop(), 0)
+
+
 class SettingsTest(unittest.TestCase):
     def test_a_bad_number_ends_start_up_naming_the_setting_its_value_and_the_range(self):
         timeout = "incoming-connection-timeout-sec"
