@@ -2,19 +2,22 @@
 directory is read or written, no secret reaches the log, no client wears the service down."""
 
 import base64
+import concurrent.futures
 import itertools
 import os
 import poplib
+import random
 import resource
 import select
 import shutil
 import socket
+import struct
 import tempfile
 import threading
 import time
 import unittest
 
-from mailstore import RawClient, free_port
+from mailstore import RawClient, add_message, add_user, free_port
 from service import DEFAULT_SETTINGS, Service, config_xml
 from test_pipeline import ANY, MailStore, dispatch, message, rule, subject_is
 
@@ -329,6 +332,166 @@ class SettingsTest(unittest.TestCase):
                 self.assertFalse(lines_naming(service, "started"))
             finally:
                 service.close()
+
+
+def usage(pid):
+    """The process's resident memory (kB), threads and open descriptors."""
+    with open("/proc/%d/status" % pid) as f:
+        status = dict(line.split(":", 1) for line in f if ":" in line)
+    return {"rss_kb": int(status["VmRSS"].split()[0]), "threads": int(status["Threads"]),
+            "descriptors": len(os.listdir("/proc/%d/fd" % pid))}
+
+
+class HostileSessions:
+    """The kinds of session a hostile or broken client holds; each tolerates being cut off."""
+
+    def __init__(self, port, seed):
+        self.port = port
+        self.rng = random.Random(seed)
+
+    def connect(self, greet=True):
+        client = RawClient(self.port)
+        client.sock.settimeout(15)
+        if greet:
+            assert client.line().startswith(b"+OK ")
+        return client
+
+    def replies(self, client, requests):
+        """Sends each request and checks that its one-line reply is a POP3 status."""
+        for request in requests:
+            client.send(request + b"\r\n")
+            assert client.line().startswith((b"+OK", b"-ERR ")), request
+
+    def garbage(self, client):
+        data = bytes(self.rng.randrange(256) for _ in range(self.rng.randrange(1000, 20000)))
+        client.send(data.replace(b"\n", b"\r\n") + b"\r\n")
+
+    def nul_bytes(self, client):
+        self.replies(client, [b"\0", b"USER \0", b"USER vic\0tim0", b"PASS \0\0", b"\0QUIT", b"US\0ER victim0"])
+
+    def overlong_lines(self, client):
+        self.replies(client, [b"USER " + b"a" * 100000, b"X" * 5000])
+        client.send(b"B" * (2 * 1024 * 1024))  # no line end: beyond what the server buffers
+
+    def wrong_state(self, client):
+        self.replies(client, [b"RETR 1", b"STAT", b"DELE 1", b"PASS pw", b"USER victim0", b"USER victim0", b"PASS x",
+                              b"TOP 1 1", b"NOOP", b"LAST", b"RSET"])
+
+    def huge_numbers(self, client):
+        self.replies(client, [b"USER victim%d" % self.rng.randrange(4), b"PASS pw", b"RETR 99999999999999999999",
+                              b"TOP 1 99999999999999999999", b"LIST 4294967297", b"DELE -1", b"TOP 1 -5", b"RETR 0",
+                              b"LIST 00000001", b"TOP 99999999 0", b"DELE 1 2", b"RSET x", b"QUIT"])
+
+    def trickle(self, client):
+        for byte in b"USER victim1\r\n":
+            client.send(bytes([byte]))
+            time.sleep(0.4)
+
+    def idle(self, client):
+        while client.sock.recv(100):
+            pass
+
+    def reset(self, client):
+        client.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+    def burst(self, client):
+        client.send(b"NOOP\r\n" * 2000 + b"USER x\r\n" * 100 + b"RETR 1\r\n" * 100)
+
+    def half_close(self, client):
+        client.send(b"USER victim2\r\nPASS pw\r\nSTAT\r\nLIST\r\n")
+        client.sock.shutdown(socket.SHUT_WR)
+        while client.sock.recv(65536):
+            pass
+
+    def wrong_password(self, client):
+        self.replies(client, [b"USER victim3", b"PASS wrong", b"USER nobody%d" % self.rng.randrange(10 ** 6),
+                              b"PASS wrong"])
+
+    def retrieve_and_drop(self, client):
+        self.replies(client, [b"USER victim%d" % self.rng.randrange(4), b"PASS pw", b"RETR 1"])
+
+    def plan(self):
+        counts = {self.garbage: 40, self.nul_bytes: 30, self.overlong_lines: 20, self.wrong_state: 40,
+                  self.huge_numbers: 30, self.trickle: 15, self.idle: 15, self.reset: 40, self.burst: 20,
+                  self.half_close: 20, self.wrong_password: 20, self.retrieve_and_drop: 10}
+        sessions = [kind for kind, count in counts.items() for _ in range(count)]
+        self.rng.shuffle(sessions)
+        return sessions
+
+    def run(self, kind):
+        client = self.connect(greet=kind != self.reset)
+        try:
+            kind(client)
+        except (OSError, EOFError):
+            pass  # the server may cut a hostile client off at any point
+        finally:
+            client.close()
+
+
+class HostileSessionTest(StoreCase):
+    # Short, so that trickling and idle clients are cut off while the test runs.
+    settings = {"incoming-connection-timeout-sec": "3"}
+
+    def good_sessions(self, user, texts, done, failures):
+        lock = os.path.join(self.root, user, "mail", ".lock")
+        count = 0
+        while not done.is_set() or count == 0:
+            try:
+                # The mailbox is free once the previous session has gone, just after QUIT.
+                wait_until(lambda: not os.path.exists(lock))
+                client = poplib.POP3("127.0.0.1", self.port, timeout=30)
+                client.user(user)
+                client.pass_("pw")
+                self.assertEqual(client.stat()[0], len(texts))
+                for number, text in enumerate(texts, 1):
+                    self.assertEqual(b"\r\n".join(client.retr(number)[1]) + b"\r\n", text)
+                client.quit()
+                count += 1
+            except Exception as error:  # reported with the user's name
+                failures.append("%s: %r" % (user, error))
+                return count
+        return count
+
+    def test_good_clients_are_served_throughout_and_resources_stay_flat(self):
+        texts = {}
+        for i in range(4):
+            for prefix in ("good", "victim"):
+                user = "%s%d" % (prefix, i)
+                add_user(self.root, user, '<authentication handler="plaintext" password="pw"/>')
+                texts[user] = [b"Subject: %s %d\r\n\r\n.dot\r\n" % (user.encode(), n)
+                               + b"".join(b"%s line %05d\r\n" % (user.encode(), k) for k in range(n * 1000))
+                               for n in range(1, 4)]
+                for number, text in enumerate(texts[user], 1):
+                    add_message(self.root, user, "mail", "%d.msg" % number, text, number)
+        self.start()
+        pid = self.service.proc.pid
+        once, done, failures = threading.Event(), threading.Event(), []
+        once.set()
+        for i in range(4):
+            self.good_sessions("good%d" % i, texts["good%d" % i], once, failures)
+        before = usage(pid)
+        hostile = HostileSessions(self.port, 20051213)
+        with concurrent.futures.ThreadPoolExecutor(4) as good:
+            served = [good.submit(self.good_sessions, "good%d" % i, texts["good%d" % i], done, failures)
+                      for i in range(4)]
+            started = time.time()
+            with concurrent.futures.ThreadPoolExecutor(24) as pool:
+                sessions = list(pool.map(hostile.run, hostile.plan()))
+            took = time.time() - started
+            done.set()
+            good_count = sum(future.result() for future in served)
+        self.assertEqual(failures, [])
+        wait_until(lambda: usage(pid)["descriptors"] <= before["descriptors"], 30)
+        after = usage(pid)
+        print("\n%d hostile sessions in %.1f s beside %d good ones; RSS %d -> %d kB, threads %d -> %d, "
+              "descriptors %d -> %d" % (len(sessions), took, good_count, before["rss_kb"], after["rss_kb"],
+                                        before["threads"], after["threads"], before["descriptors"],
+                                        after["descriptors"]))
+        self.assertEqual(after["threads"], before["threads"])
+        self.assertLessEqual(after["descriptors"], before["descriptors"])
+        self.assertLess(after["rss_kb"] - before["rss_kb"], 64 * 1024)
+        self.assertEqual(self.service.command("noop"), "ok")
+        self.assertEqual(self.service.stop(), 0)
 
 
 if __name__ == "__main__":
