@@ -138,15 +138,36 @@ void CXMLDocument::Validate(const std::string& schemaPath)
     NERRA_TRACE_END("CXMLDocument::Validate('%s')", schemaPath.c_str())
 }
 
+// The temporary is always a new file, never a name that is there already: a link planted
+// under that name would have the service write wherever it leads. The new content reaches
+// the disk before it replaces the old, and the replacement is a rename: a crash leaves
+// either the old file or the new one, never a truncated one.
+std::string CXMLDocument::WriteTemporary(const std::string& target) const
+{
+    // The target goes into a printf format: its own percent signs must stay text.
+    const std::string pattern = Replace(target, "%", "%%") + ".%03d";
+    xmlChar* text = nullptr;
+    int size = 0;
+    xmlDocDumpFormatMemoryEnc(m_Document, &text, &size, "UTF-8", 0);
+    std::unique_ptr<xmlChar, void (*)(void*)> owner(text, xmlFree);
+    try {
+        if (!text || size < 0)
+            throw CMessageException("xmlDocDumpFormatMemoryEnc() failed");
+        CFile file(pattern, CFile::Access::Read | CFile::Access::Write, CFile::ShareReadWrite, CFile::CreateNew,
+                   CFile::UniqueName | CFile::DeleteOnWriteFailure | CFile::DeleteOnClose);
+        file.Write(text, static_cast<uint32_t>(size));
+        file.Flush();
+        file.SetDeleteOnClose(false);
+        return file.GetFilename();
+    } catch (...) {
+        throw CMessageException("Failed to save XML file to '%s'", (target + ".NNN").c_str());
+    }
+}
+
 void CXMLDocument::SaveTo(const std::string& target)
 {
     NERRA_TRACE_BEGIN
-    const std::string temporary = target + Format(".%03u", Random32(1000));
-    if (xmlSaveFormatFileEnc(temporary.c_str(), m_Document, "UTF-8", 0) < 0)
-        throw CMessageException("Failed to save XML file to '%s'", temporary.c_str());
-    // The new content reaches the disk before it replaces the old, and the replacement is
-    // a rename: a crash leaves either the old file or the new one, never a truncated one.
-    CFile(temporary, CFile::Access::Read | CFile::Access::Write, CFile::ShareReadWrite, CFile::OpenExisting).Flush();
+    const std::string temporary = WriteTemporary(target);
     const std::string directory = target.find('/') == std::string::npos ? "." : target.substr(0, target.rfind('/') + 1);
     for (int failures = 0; failures < 8;) {
         if (CFile::ReplaceFile(temporary, target)) {
