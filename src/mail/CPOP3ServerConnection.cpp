@@ -138,14 +138,37 @@ bool CPOP3ServerConnection::Process(bool& idle)
     }
     std::string line;
     if (m_Socket->Recv(nullptr, 0, xferLINE, &line) == 0) {
+        CheckRequestDeadline();
         idle = true;
         return true;
     }
+    m_RequestStarted = false;
     m_Reply = ProcessClientRequest(ValidateRegexedLine(line));
     m_ReplySent = 0;
     m_Phase = 1;
     return true;
     NERRA_TRACE_END("CPOP3ServerConnection::Process(" NERRA_PTR ")", NERRA_PTR_ARG(this))
+}
+
+// Each byte a client sends counts as activity, so one that trickles a byte now and then
+// would hold the session, and its mailbox, for ever: a request line must be complete within
+// the inactivity time-out of its first byte. The clock starts at the first step that finds
+// part of a line waiting.
+void CPOP3ServerConnection::CheckRequestDeadline()
+{
+    if (!m_Socket->HasPendingInput()) {
+        m_RequestStarted = false;
+        return;
+    }
+    const uint64_t now = GetElapsedMicroseconds();
+    if (!m_RequestStarted) {
+        m_RequestStarted = true;
+        m_RequestStartTime = now;
+        return;
+    }
+    const int32_t timeout = m_Socket->GetInactivityTimeout();
+    if (now - m_RequestStartTime > static_cast<uint64_t>(timeout) * 1000000)
+        throw CMessageException("Request line not completed within %d seconds", static_cast<int>(timeout));
 }
 
 // A request is answered completely, a whole message included, before the next request

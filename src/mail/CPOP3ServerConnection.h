@@ -56,6 +56,7 @@ private:
     CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> socket, const std::string& peer);
 
     bool ProcessSending(bool& idle);
+    void CheckRequestDeadline();
 
     std::string ProcessClientRequestAuthState(const std::string& command, CRequestStream& stream);
     std::string ProcessClientRequestTranState(const std::string& command, CRequestStream& stream);
@@ -99,6 +100,10 @@ private:
     uint32_t m_Count = 0;
     uint64_t m_Total = 0;
     uint32_t m_Last = 0;
+
+    // Since when part of a request line has been waiting (elapsed-time microseconds).
+    bool m_RequestStarted = false;
+    uint64_t m_RequestStartTime = 0;
 
     // A reply held back until a moment on the elapsed-time clock (microseconds).
     bool m_ReplyDelayed = false;

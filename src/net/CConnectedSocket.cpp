@@ -110,12 +110,6 @@ void CConnectedSocket::CheckInactivity() const
         throw CMessageException("Inactivity timeout %u seconds", static_cast<unsigned>(m_InactivityTimeout));
 }
 
-void CConnectedSocket::CheckLineDeadline() const
-{
-    if (m_Input->GetSize() > 0 && NowSeconds() > m_LineStarted + m_InactivityTimeout)
-        throw CMessageException("Line not completed within %u seconds", static_cast<unsigned>(m_InactivityTimeout));
-}
-
 void CConnectedSocket::ValidateRecvArguments(const void* buffer, uint32_t length, ETransferMode mode,
                                              const std::string* line)
 {
@@ -173,20 +167,12 @@ uint32_t CConnectedStreamSocket::Recv(void* buffer, uint32_t length, ETransferMo
         if (mode == xferUPTO && pending > 0)
             return m_Input->Read(buffer, length);
         if (mode == xferLINE) {
-            if (uint32_t delivered = m_Input->ReadLine(line)) {
-                // What stays behind is the start of the next line, from now on.
-                m_LineStarted = NowSeconds();
+            if (uint32_t delivered = m_Input->ReadLine(line))
                 return delivered;
-            }
         }
         const uint32_t received = m_Socket->Recv(m_Scratch.get(), RECV_CHUNK);
-        if (received == 0) {
-            if (mode == xferLINE)
-                CheckLineDeadline();
+        if (received == 0)
             return 0;
-        }
-        if (m_Input->GetSize() == 0)
-            m_LineStarted = NowSeconds();
         m_Input->Write(m_Scratch.get(), received);
         Touch();
     }

@@ -19,10 +19,8 @@ enum ETransferMode { xferEXACT = 0, xferUPTO = 1, xferLINE = 2 };
 const char* TransferModeName(ETransferMode mode);
 
 // A connection as the POP3 units see it: buffered, never-blocking transfers over a socket,
-// with an inactivity clock. A line read with xferLINE must also be complete within the
-// time-out of its first byte, so a peer that trickles bytes cannot hold a connection for
-// ever. A call that cannot complete now returns 0 and the caller tries again on a later
-// step. Used by one work unit, on one thread at a time.
+// with an inactivity clock. A call that cannot complete now returns 0 and the caller tries
+// again on a later step. Used by one work unit, on one thread at a time.
 class CConnectedSocket {
 public:
     static constexpr int32_t DEFAULT_INACTIVITY_TIMEOUT = 120;  // seconds
@@ -47,6 +45,9 @@ public:
     void Touch();
     // True once half the time-out has passed without traffic: time to flush or keep alive.
     bool IsHalfIdle() const;
+    int32_t GetInactivityTimeout() const { return m_InactivityTimeout; }
+    // Received bytes not yet delivered, such as the start of a line still to be completed.
+    bool HasPendingInput() const { return m_Input && m_Input->GetSize() > 0; }
 
     // For a caller that waits on many connections: poll this descriptor for input, and for
     // writability too while output is queued.
@@ -58,8 +59,6 @@ protected:
 
     // Fails with "Inactivity timeout" once the time-out has passed without traffic.
     void CheckInactivity() const;
-    // Fails once the line pending in the input has taken longer than the time-out.
-    void CheckLineDeadline() const;
     static void ValidateRecvArguments(const void* buffer, uint32_t length, ETransferMode mode, const std::string* line);
 
     std::shared_ptr<CStreamBuffer> m_Input;   // empty for kinds that only send
@@ -67,7 +66,6 @@ protected:
     std::shared_ptr<CSocket> m_Socket;
     std::unique_ptr<uint8_t[]> m_Scratch;  // RECV_CHUNK bytes, for kinds that read the socket
     int64_t m_LastActivity;                // seconds on the monotonic clock
-    int64_t m_LineStarted = 0;             // when the first byte of the pending line came
     int32_t m_InactivityTimeout = DEFAULT_INACTIVITY_TIMEOUT;
 
     static constexpr uint32_t RECV_CHUNK = 65536;

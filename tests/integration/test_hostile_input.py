@@ -270,7 +270,7 @@ class TricklingClientTest(StoreCase):
             except OSError:
                 closed = True
         self.assertTrue(closed)
-        self.service.wait_for_log("Line not completed within 2 seconds")
+        self.service.wait_for_log("Request line not completed within 2 seconds")
         self.assertEqual(self.service.stop(), 0)
 
 
