@@ -43,6 +43,21 @@ def lines_naming(service, text):
     return [line for line in service.log() if text in line]
 
 
+def sanitized(pid):
+    """Whether the process runs with a sanitizer, whose memory and descriptor use is its own."""
+    with open("/proc/%d/maps" % pid) as f:
+        maps = f.read()
+    return any(name in maps for name in ("libasan", "libubsan", "libtsan"))
+
+
+def usage(pid):
+    """The process's resident memory (kB), threads and open descriptors."""
+    with open("/proc/%d/status" % pid) as f:
+        status = dict(line.split(":", 1) for line in f if ":" in line)
+    return {"rss_kb": int(status["VmRSS"].split()[0]), "threads": int(status["Threads"]),
+            "descriptors": len(os.listdir("/proc/%d/fd" % pid))}
+
+
 def login_reply(port, user, password):
     """The server's answer to USER and PASS, whatever it is."""
     client = poplib.POP3("127.0.0.1", port, timeout=30)
@@ -336,20 +351,6 @@ class SettingsTest(unittest.TestCase):
                 self.assertFalse(lines_naming(service, "started"))
             finally:
                 service.close()
-
-
-def sanitized(pid):
-    """Whether the process runs with a sanitizer, whose memory and descriptor use is its own."""
-    with open("/proc/%d/maps" % pid) as f:
-        return any(name in f.read() for name in ("libasan", "libubsan", "libtsan"))
-
-
-def usage(pid):
-    """The process's resident memory (kB), threads and open descriptors."""
-    with open("/proc/%d/status" % pid) as f:
-        status = dict(line.split(":", 1) for line in f if ":" in line)
-    return {"rss_kb": int(status["VmRSS"].split()[0]), "threads": int(status["Threads"]),
-            "descriptors": len(os.listdir("/proc/%d/fd" % pid))}
 
 
 class HostileSessions:
