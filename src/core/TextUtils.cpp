@@ -218,13 +218,14 @@ std::string Sha1Hex(const void* data, size_t length)
 
 bool EqualInConstantTime(const std::string& a, const std::string& b)
 {
-    // The digests have one length whatever the texts' lengths; equal digests mean equal texts.
-    unsigned char digests[2][EVP_MAX_MD_SIZE];
-    unsigned int sizes[2] = {0, 0};
-    if (!EVP_Digest(a.data(), a.size(), digests[0], &sizes[0], EVP_sha256(), nullptr) ||
-        !EVP_Digest(b.data(), b.size(), digests[1], &sizes[1], EVP_sha256(), nullptr) || sizes[0] != sizes[1])
-        throw CMessageException("SHA-256 digest failed");
-    return CRYPTO_memcmp(digests[0], digests[1], sizes[0]) == 0;
+    // Texts of one length are compared whole, wherever they differ. A text of another length
+    // is compared with itself instead, which takes as long: the time depends on the length
+    // of `a` alone, and tells nothing of `b`.
+    if (a.size() != b.size()) {
+        CRYPTO_memcmp(a.data(), a.data(), a.size());
+        return false;
+    }
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string ShortHash(const void* data, size_t length)
