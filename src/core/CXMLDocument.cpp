@@ -6,6 +6,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/xmlschemas.h>
+#include <libxml/xmlschemastypes.h>
 
 #include "core/CFile.h"
 #include "core/CLog.h"
@@ -40,6 +41,10 @@ xmlDocPtr ParseText(const std::string& text, const std::string& name)
 void XMLInit()
 {
     xmlInitParser();
+    // libxml2 builds its table of built-in schema types on first use, without a lock: built
+    // here, before any other thread exists, two rule sets validated at once cannot both
+    // build it (one table would be lost).
+    xmlSchemaInitTypes();
     XMLInstallErrorSink();
     xmlCheckVersion(20619);
 }
