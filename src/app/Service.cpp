@@ -11,6 +11,7 @@
 #include "mail/CPOP3ListenerThread.h"
 #include "mail/FetchJobs.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "mail/PeriodicJobs.h"
 #include "net/CNetwork.h"
 #include "rules/CPython.h"
@@ -41,6 +42,7 @@ bool IsRuleSetTemporary(const std::string& name)
 
 void StartServices()
 {
+    CConfig::Instance().CheckSettings();
     CPython::Instance();
     Startup();
     StartThreads();
@@ -65,6 +67,10 @@ void SpoolRawMessages()
 {
     NERRA_TRACE_BEGIN
     ForEachUserDirectory([](const CDirInfo& directory) {
+        // Queues that lead out of the mail store are left alone, like every job leaves them.
+        if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(directory.path + "/.raw") ||
+            !IsInsideMailDirectory(directory.path + "/.spool"))
+            return;
         // A download takes its .msg name only once it is whole: a .part is what a killed
         // process was still receiving, and the message is still on its server.
         auto parts = CFile::EnumerateFiles(directory.path + "/.raw", "*.part");
@@ -132,7 +138,9 @@ void StartThreads()
     CConfig& config = CConfig::Instance();
     const CInternetPort port(config.GetValue("pop3-port"), CInternetPort::tcp);
     const CInternetAddress address(config.GetValue("pop3-address"));
-    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port);
+    const size_t maxConnections = ReadMaxPOP3Connections();
+    CLog::Instance().Info("StartThreads(): the POP3 server serves at most %zu connections at once", maxConnections);
+    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port, maxConnections);
     POP3Listener()->Start();
     CTimerThread::Instance().Start();
     NERRA_TRACE_END("StartThreads()")

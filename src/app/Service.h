@@ -2,8 +2,8 @@
 
 namespace Nerra {
 
-// Starts the services once the configuration is loaded, before the start-up line: the
-// script host on the main thread, then Startup and StartThreads.
+// Starts the services once the configuration is loaded, before the start-up line: checks
+// every setting, starts the script host on the main thread, then Startup and StartThreads.
 void StartServices();
 // Stops the services after the control loop has ended, and saves the cached rule sets.
 void StopServices();

@@ -9,6 +9,7 @@
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "message/CMessageHeader.h"
 #include "runtime/CEvent.h"
 
@@ -177,7 +178,9 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
     }
     const std::string userDirectory = CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/";
     const std::string destination = userDirectory + target + "/" + m_TargetFileName;
-    if (CFile::MoveFile(source, destination)) {
+    // A mailbox that leads out of the mail store would put mail anywhere on the host: it
+    // fails the move like a mailbox without a directory.
+    if (IsInsideMailDirectory(MailBoxDirectory(m_UserName, target)) && CFile::MoveFile(source, destination)) {
         CLog::Instance().Info("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into %s",
                               m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
         return;
@@ -196,7 +199,7 @@ void CPOP3ClientMessage::MoveToFallback(const std::string& source, const std::st
     // goes to spam, and back to the spool when even spam cannot take it.
     if (target != "spam") {
         const std::string spam = userDirectory + "spam/" + m_TargetFileName;
-        if (CFile::MoveFile(source, spam)) {
+        if (IsInsideMailDirectory(userDirectory + "spam") && CFile::MoveFile(source, spam)) {
             CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into "
                                      "spam instead of %s",
                                      m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
@@ -204,7 +207,7 @@ void CPOP3ClientMessage::MoveToFallback(const std::string& source, const std::st
         }
     }
     const std::string spool = userDirectory + ".spool/" + source.substr(source.rfind('/') + 1);
-    if (CFile::MoveFile(source, spool))
+    if (IsInsideMailDirectory(userDirectory + ".spool") && CFile::MoveFile(source, spool))
         CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s returned to the "
                                  "spool as %s",
                                  m_MessageId.c_str(), m_UserName.c_str(), spool.c_str());
