@@ -11,7 +11,7 @@ comma := ,
 JOBS ?= 2
 DEMO := $(BUILD)/demo
 
-.PHONY: all deps configure build test run bench fuzz clean
+.PHONY: all deps configure build test torture run bench fuzz clean
 
 all: build
 
@@ -29,6 +29,13 @@ build: configure
 test: build
 	cd $(BUILD) && TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp $(TSAN_OPTIONS)" \
 		ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# Kills the service 50 times while it spools and 50 times while it fetches, then checks every
+# message; SEED=n repeats a run's messages and kill moments, KILLS=n changes the count.
+torture: build
+	cd tests/integration && NERRA_BINARY=$(CURDIR)/$(BUILD)/nerra-mail-filter NERRA_SOURCE_DIR=$(CURDIR) \
+		PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 test_torture.py $(if $(SEED),--seed $(SEED)) \
+		$(if $(KILLS),--kills $(KILLS))
 
 run: build
 	rm -rf $(DEMO) && mkdir -p $(DEMO) && cp -a examples/. $(DEMO)/

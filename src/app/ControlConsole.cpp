@@ -79,6 +79,13 @@ std::string ValidatePython(const std::string& script)
     }
 }
 
+// A reply is one line: a line break inside a setting's value would put the rest of the value
+// where the controlling process reads the next reply. Every other byte is answered as stored.
+std::string OneLine(const std::string& value)
+{
+    return Replace(Replace(value, "\r", "\\r"), "\n", "\\n");
+}
+
 template <class T>
 std::string Lock(CLockablePool<T>& pool, const std::string& name, const char* busyReply)
 {
@@ -111,7 +118,7 @@ std::string Perform(Command command, const boost::smatch& groups)
             std::make_shared<CTimerCallback>(0, TimerCallback_InitiateUserPOP3Session, groups[1], false));
         return "ok";
     case Command::GetConfig:
-        return "ok " + CConfig::Instance().GetValue(groups[1]);
+        return "ok " + OneLine(CConfig::Instance().GetValue(groups[1]));
     case Command::ValidateRegex:
         return ValidateRegex(groups[1]);
     case Command::ValidatePython:
@@ -160,6 +167,10 @@ void SleepInControlLoop(std::istream& input, std::ostream& output)
         if (result.reply)
             output << *result.reply << std::endl;
     }
+    // The shutdown waits for jobs, and a job may be waiting for a user or rule set that the
+    // console still holds locked.
+    UserPool().UnlockAll();
+    RuleSetPool().UnlockAll();
     output << "ok" << std::endl;
     NERRA_TRACE_END("SleepInControlLoop()")
 }

@@ -17,6 +17,7 @@ struct ControlResult {
 ControlResult HandleControlCommand(const std::string& line);
 
 // Reads commands one per line until `stop` or the end of input, answering each on `output`.
+// The locks the console took are released when it ends.
 void SleepInControlLoop(std::istream& input, std::ostream& output);
 
 }  // namespace Nerra

@@ -1,5 +1,9 @@
 #include "app/Service.h"
 
+#include <algorithm>
+#include <cctype>
+#include <functional>
+
 #include "core/CConfig.h"
 #include "core/CFile.h"
 #include "core/TextUtils.h"
@@ -7,6 +11,7 @@
 #include "mail/CPOP3ListenerThread.h"
 #include "mail/FetchJobs.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "mail/PeriodicJobs.h"
 #include "net/CNetwork.h"
 #include "rules/CPython.h"
@@ -15,8 +20,29 @@
 
 namespace Nerra {
 
+namespace {
+
+void ForEachUserDirectory(const std::function<void(const CDirInfo&)>& visit)
+{
+    auto directories = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
+    for (const CDirInfo& directory : *directories)
+        if (MatchesWhole(directory.name, WordPattern))
+            visit(directory);
+}
+
+// The name a rule-set save writes its new file under before renaming it over ruleset.xml.
+bool IsRuleSetTemporary(const std::string& name)
+{
+    const std::string prefix = "ruleset.xml.";
+    return name.size() == prefix.size() + 3 && name.compare(0, prefix.size(), prefix) == 0 &&
+           std::all_of(name.begin() + prefix.size(), name.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+}  // namespace
+
 void StartServices()
 {
+    CConfig::Instance().CheckSettings();
     CPython::Instance();
     Startup();
     StartThreads();
@@ -25,13 +51,14 @@ void StartServices()
 void StopServices()
 {
     StopThreads();
-    RuleSetPool().Clear();
+    RuleSetPool().Flush();
 }
 
 void Startup()
 {
     NERRA_TRACE_BEGIN
     SpoolRawMessages();
+    RemoveRuleSetTemporaries();
     ScheduleDefaultActions();
     NERRA_TRACE_END("Startup()")
 }
@@ -39,10 +66,18 @@ void Startup()
 void SpoolRawMessages()
 {
     NERRA_TRACE_BEGIN
-    auto directories = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
-    for (const CDirInfo& directory : *directories) {
-        if (!MatchesWhole(directory.name, WordPattern))
-            continue;
+    ForEachUserDirectory([](const CDirInfo& directory) {
+        // Queues that lead out of the mail store are left alone, like every job leaves them.
+        if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(directory.path + "/.raw") ||
+            !IsInsideMailDirectory(directory.path + "/.spool"))
+            return;
+        // A download takes its .msg name only once it is whole: a .part is what a killed
+        // process was still receiving, and the message is still on its server.
+        auto parts = CFile::EnumerateFiles(directory.path + "/.raw", "*.part");
+        for (const CFileInfo& part : *parts) {
+            if (CFile::DeleteFile(part.path))
+                CLog::Instance().Warning("SpoolRawMessages(): discarded the incomplete download %s", part.path.c_str());
+        }
         auto files = CFile::EnumerateFiles(directory.path + "/.raw", "*.msg");
         for (const CFileInfo& file : *files) {
             try {
@@ -58,8 +93,26 @@ void SpoolRawMessages()
                     CLog::Instance().Warning("Unable to move file %s to %s", file.path.c_str(), spam.c_str());
             }
         }
-    }
+    });
     NERRA_TRACE_END("SpoolRawMessages()")
+}
+
+void RemoveRuleSetTemporaries()
+{
+    NERRA_TRACE_BEGIN
+    ForEachUserDirectory([](const CDirInfo& directory) {
+        // Without ruleset.xml the temporary may hold the only copy, from a save that failed
+        // half-way: that one is left for whoever looks after the user.
+        if (CFile::EnumerateFiles(directory.path, "ruleset.xml")->empty())
+            return;
+        auto files = CFile::EnumerateFiles(directory.path, "ruleset.xml.???");
+        for (const CFileInfo& file : *files) {
+            if (IsRuleSetTemporary(file.name) && CFile::DeleteFile(file.path))
+                CLog::Instance().Warning("RemoveRuleSetTemporaries(): removed %s, left by an interrupted rule set save",
+                                         file.path.c_str());
+        }
+    });
+    NERRA_TRACE_END("RemoveRuleSetTemporaries()")
 }
 
 void ScheduleDefaultActions()
@@ -85,7 +138,9 @@ void StartThreads()
     CConfig& config = CConfig::Instance();
     const CInternetPort port(config.GetValue("pop3-port"), CInternetPort::tcp);
     const CInternetAddress address(config.GetValue("pop3-address"));
-    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port);
+    const size_t maxConnections = ReadMaxPOP3Connections();
+    CLog::Instance().Info("StartThreads(): the POP3 server serves at most %zu connections at once", maxConnections);
+    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port, maxConnections);
     POP3Listener()->Start();
     CTimerThread::Instance().Start();
     NERRA_TRACE_END("StartThreads()")

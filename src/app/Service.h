@@ -2,15 +2,19 @@
 
 namespace Nerra {
 
-// Starts the services once the configuration is loaded, before the start-up line: the
-// script host on the main thread, then Startup and StartThreads.
+// Starts the services once the configuration is loaded, before the start-up line: checks
+// every setting, starts the script host on the main thread, then Startup and StartThreads.
 void StartServices();
 // Stops the services after the control loop has ended, and saves the cached rule sets.
 void StopServices();
 
-// Moves leftover fetched messages back to the spool, then schedules the periodic jobs.
+// Moves leftover messages of .raw back to the spool, discards incomplete downloads and
+// removes what interrupted rule-set saves left behind, then schedules the periodic jobs.
 void Startup();
 void SpoolRawMessages();
+// A rule set is saved to ruleset.xml.NNN and renamed over ruleset.xml: a process killed in
+// between leaves the temporary, which nothing ever reads.
+void RemoveRuleSetTemporaries();
 void ScheduleDefaultActions();
 // Consumers first (worker pools), then producers (timer); stopping goes the other way.
 void StartThreads();

@@ -34,8 +34,12 @@ public:
     // Copies every setting into a header as an "x-nerra-" field, all under one lock.
     void InsertValuesToHeader(CMessageHeader& header);
 
-    // A numeric setting read with the standard decimal conversion of its leading characters.
+    // A numeric setting: a whole number, within the range the setting accepts. Anything
+    // else fails with a message naming the setting, its value and that range.
     long GetNumber(const std::string& name);
+    // Reads and checks every setting the services use, so that a bad value ends start-up
+    // instead of leaving a service that answers its console while a part of it cannot work.
+    void CheckSettings();
 
     // The two fixed settings, "product-name" and "version", known before any file is read.
     static const char* ProductName();

@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -30,7 +32,9 @@ const char* OriginName(CFile::Origin origin)
 
 int OpenFlags(unsigned access, CFile::Disposition disposition)
 {
-    int flags = O_CLOEXEC;
+    // No symbolic link is followed and no open waits: a pipe would block until a writer
+    // came, and both are refused below anyway.
+    int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     if ((access & CFile::Access::Read) && (access & CFile::Access::Write))
         flags |= O_RDWR;
     else if (access & CFile::Access::Write)
@@ -46,13 +50,43 @@ int OpenFlags(unsigned access, CFile::Disposition disposition)
     return flags;
 }
 
+// Closes a descriptor when the block that opened it ends.
+class CDescriptor {
+public:
+    explicit CDescriptor(int fd) : m_Fd(fd) {}
+    ~CDescriptor() { close(m_Fd); }
+    CDescriptor(const CDescriptor&) = delete;
+    CDescriptor& operator=(const CDescriptor&) = delete;
+
+private:
+    const int m_Fd;
+};
+
+// Marks an open refused because the path names something other than a regular file.
+constexpr int NOT_REGULAR = -2;
+
+// Opens a name that must be a regular file. O_NOFOLLOW makes a symbolic link fail with
+// ELOOP; anything else that is not a regular file is told by the open descriptor itself,
+// so nothing can be swapped in between the check and the use.
+int OpenRegular(const std::string& path, int flags)
+{
+    int fd = open(path.c_str(), flags, 0644);
+    if (fd < 0)
+        return errno == ELOOP ? NOT_REGULAR : -1;
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        return fd;
+    close(fd);
+    return NOT_REGULAR;
+}
+
 // Opens one name. For an exclusive open the lock is taken before the file is used, and the
 // path is checked to still name the locked file: a holder that closed it in between has
 // unlinked it, and a lock on an unlinked file would let two holders share one mailbox.
 int OpenOne(const std::string& path, int flags, CFile::Sharing sharing)
 {
     for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
-        int fd = open(path.c_str(), flags, 0644);
+        int fd = OpenRegular(path, flags);
         if (fd < 0 || sharing != CFile::Exclusive)
             return fd;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -62,7 +96,7 @@ int OpenOne(const std::string& path, int flags, CFile::Sharing sharing)
             return -1;
         }
         struct stat opened {}, named {};
-        if (fstat(fd, &opened) == 0 && stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+        if (fstat(fd, &opened) == 0 && lstat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
             opened.st_ino == named.st_ino)
             return fd;
         close(fd);
@@ -100,6 +134,8 @@ public:
             m_Name = path;
             m_Fd = OpenOne(path, flags, sharing);
         }
+        if (m_Fd == NOT_REGULAR)
+            throw CMessageException("CreateFile('%s') failed, not a regular file", path.c_str());
         if (m_Fd < 0)
             throw CMessageException("CreateFile('%s') failed, GetLastError=%u", path.c_str(), static_cast<unsigned>(errno));
         NERRA_TRACE_END("CFileImpl::CFileImpl('%s')", path.c_str())
@@ -265,9 +301,12 @@ namespace {
 // Copies a file's bytes into a new temporary beside the target and flushes it.
 bool CopyToTemporary(const std::string& source, const std::string& target, std::string& temporary)
 {
-    int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+    int in = OpenRegular(source, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (in < 0) {
+        if (in == NOT_REGULAR)
+            errno = EINVAL;
         return false;
+    }
     std::vector<char> name(target.begin(), target.end());
     const char suffix[] = ".copy.XXXXXX";
     name.insert(name.end(), suffix, suffix + sizeof suffix);
@@ -341,6 +380,61 @@ bool CFile::SyncDirectory(const std::string& path)
     return ok;
 }
 
+bool CFile::ReadFile(const std::string& path, std::string& content)
+{
+    NERRA_TRACE_BEGIN
+    const int fd = OpenRegular(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd == NOT_REGULAR) {
+        CLog::Instance().Warning("CFile::ReadFile('%s'): not a regular file", path.c_str());
+        return false;
+    }
+    if (fd < 0) {
+        CLog::Instance().Warning("CFile::ReadFile('%s'): open() failed, GetLastError=%u", path.c_str(),
+                                 static_cast<unsigned>(errno));
+        return false;
+    }
+    const CDescriptor owner(fd);
+    content.clear();
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            content.append(buffer, static_cast<size_t>(n));
+        } else if (n == 0) {
+            return true;
+        } else if (errno != EINTR) {
+            CLog::Instance().Warning("CFile::ReadFile('%s'): read() failed, GetLastError=%u", path.c_str(),
+                                     static_cast<unsigned>(errno));
+            return false;
+        }
+    }
+    NERRA_TRACE_END("CFile::ReadFile('%s')", path.c_str())
+}
+
+CFile::Kind CFile::GetKind(const std::string& path)
+{
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0)
+        return Missing;
+    if (S_ISREG(info.st_mode))
+        return RegularFile;
+    return S_ISDIR(info.st_mode) ? Directory : Other;
+}
+
+std::string CFile::ResolvePath(const std::string& path)
+{
+    std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), free);
+    return resolved ? std::string(resolved.get()) : std::string();
+}
+
+uint64_t CFile::GetOpenFileLimit()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return UINT32_MAX;
+    return static_cast<uint64_t>(limit.rlim_cur);
+}
+
 bool MatchesWildcard(const std::string& name, const std::string& pattern)
 {
     // Iterative match with one backtrack point for the last "*": linear for our patterns.
@@ -365,9 +459,10 @@ bool MatchesWildcard(const std::string& name, const std::string& pattern)
 }
 
 namespace {
-// Calls `visit(name, info)` for every entry of the directory that matches the pattern.
+// Calls `visit(name, info)` for every entry of the directory that matches the pattern; with
+// `follow` false a symbolic link is described as itself, not as what it leads to.
 template <class Visit>
-void ListDirectory(const std::string& directory, const std::string& pattern, Visit visit)
+void ListDirectory(const std::string& directory, const std::string& pattern, bool follow, Visit visit)
 {
     DIR* dir = opendir(directory.c_str());
     if (!dir)
@@ -378,7 +473,7 @@ void ListDirectory(const std::string& directory, const std::string& pattern, Vis
         if (!MatchesWildcard(name, pattern))
             continue;
         struct stat info {};
-        if (fstatat(dirfd(dir), entry->d_name, &info, 0) != 0)
+        if (fstatat(dirfd(dir), entry->d_name, &info, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         visit(name, info);
     }
@@ -389,12 +484,22 @@ std::shared_ptr<CFileInfoList> CFile::EnumerateFiles(const std::string& director
 {
     NERRA_TRACE_BEGIN
     auto files = std::make_shared<CFileInfoList>();
-    ListDirectory(directory, pattern, [&](const std::string& name, const struct stat& info) {
+    ListDirectory(directory, pattern, false, [&](const std::string& name, const struct stat& info) {
         if (S_ISDIR(info.st_mode))
             return;
+        const std::string path = directory + "/" + name;
+        if (!S_ISREG(info.st_mode)) {
+            // Jobs list their directories again and again: the entry is reported once, for
+            // as long as the same object stays under that name.
+            CLog::Instance().WarningOnce(
+                Format("%s:%ju:%ju", path.c_str(), static_cast<uintmax_t>(info.st_dev), static_cast<uintmax_t>(info.st_ino)),
+                "CFile::EnumerateFiles('%s', '%s'): '%s' is not a regular file, it is left where it is",
+                directory.c_str(), pattern.c_str(), path.c_str());
+            return;
+        }
         CFileInfo file;
         file.name = name;
-        file.path = directory + "/" + name;
+        file.path = path;
         file.size = static_cast<uint64_t>(info.st_size);
         file.lastWriteTime = static_cast<uint32_t>(info.st_mtim.tv_sec);
         files->push_back(std::move(file));
@@ -407,7 +512,7 @@ std::shared_ptr<CDirInfoList> CFile::EnumerateDirs(const std::string& directory,
 {
     NERRA_TRACE_BEGIN
     auto dirs = std::make_shared<CDirInfoList>();
-    ListDirectory(directory, pattern, [&](const std::string& name, const struct stat& info) {
+    ListDirectory(directory, pattern, true, [&](const std::string& name, const struct stat& info) {
         if (S_ISDIR(info.st_mode))
             dirs->push_back(CDirInfo{name, directory + "/" + name});
     });

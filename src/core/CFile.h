@@ -27,6 +27,10 @@ using CDirInfoList = std::list<CDirInfo>;
 
 // An open file; copies share it and the last copy closes it. Path operations report
 // failure by a false result and a WARNING; operations on an open file throw.
+//
+// Only regular files are ever opened, and never through a symbolic link in the last part of
+// the path: the service runs as root, and mail directories hold whatever others put there.
+// An open never blocks, so a named pipe or a device cannot stall the thread that meets it.
 class CFile {
 public:
     struct Access {
@@ -40,7 +44,8 @@ public:
     enum Origin { BEGIN = 0, END = 1, CURRENT = 2 };
 
     // With UniqueName the path is a printf format with one integer placeholder, filled
-    // with random numbers below 1000 until a new file can be created.
+    // with random numbers below 1000 until a new file can be created. Anything but a
+    // regular file fails the open.
     CFile(const std::string& path, unsigned access, Sharing sharing, Disposition disposition,
           unsigned options = NoOptions);
 
@@ -62,9 +67,21 @@ public:
     static bool ReplaceFile(const std::string& source, const std::string& target);
     // Forces a directory's entries to disk, so created or renamed files survive a crash.
     static bool SyncDirectory(const std::string& path);
+    // The whole content of a regular file.
+    static bool ReadFile(const std::string& path, std::string& content);
+
+    // What a path names, without following a symbolic link in its last part.
+    enum Kind { Missing, RegularFile, Directory, Other };
+    static Kind GetKind(const std::string& path);
+    // The absolute path with every symbolic link resolved; empty when it cannot be resolved.
+    static std::string ResolvePath(const std::string& path);
+    // How many descriptors the process may hold open at once.
+    static uint64_t GetOpenFileLimit();
 
     // Wildcards: "*" any run of characters, "?" one character. Listing order, no sorting;
-    // a missing directory gives an empty list.
+    // a missing directory gives an empty list. Files are the regular files only; any other
+    // entry but a directory (a symbolic link, a pipe, a device) is left out with a WARNING
+    // the first time it is met. Directories may be reached through symbolic links.
     static std::shared_ptr<CFileInfoList> EnumerateFiles(const std::string& directory, const std::string& pattern);
     static std::shared_ptr<CDirInfoList> EnumerateDirs(const std::string& directory, const std::string& pattern);
 

@@ -78,6 +78,23 @@ NERRA_LOG_LEVEL(Info, "INFO")
 NERRA_LOG_LEVEL(Warning, "WARNING")
 NERRA_LOG_LEVEL(Error, "ERROR")
 
+void CLog::WarningOnce(const std::string& key, const char* format, ...)
+{
+    try {
+        CLockGuard guard(m_OnceLock);
+        if (m_OnceKeys.size() >= MAX_ONCE_KEYS)
+            m_OnceKeys.clear();
+        if (!m_OnceKeys.insert(key).second)
+            return;
+    } catch (...) {
+        // Without memory to remember the key, the warning is still worth writing.
+    }
+    va_list args;
+    va_start(args, format);
+    Write("WARNING", format, args);
+    va_end(args);
+}
+
 void CLog::Critical(const char* format, ...)
 {
     va_list args;

@@ -1,10 +1,12 @@
 #include "core/CXMLDocument.h"
 
 #include <chrono>
+#include <climits>
 #include <thread>
 
 #include <libxml/parser.h>
 #include <libxml/xmlschemas.h>
+#include <libxml/xmlschemastypes.h>
 
 #include "core/CFile.h"
 #include "core/CLog.h"
@@ -13,14 +15,45 @@
 
 namespace Nerra {
 
+namespace {
+
+// libxml2 reports parser and schema errors with the offending text of the document, which
+// may be a password attribute: the log gets where the error is and its code, never the text.
+void XMLStructuredError(void*, xmlErrorPtr error)
+{
+    if (!error)
+        return;
+    CLog::Instance().Error("XMLError(): %s line %d, column %d: libxml2 error %d (the document's text is not shown)",
+                           error->file ? error->file : "document", error->line, error->int2, error->code);
+}
+
+// Parses a document already in memory; `name` only labels its errors.
+xmlDocPtr ParseText(const std::string& text, const std::string& name)
+{
+    if (text.size() > static_cast<size_t>(INT_MAX))
+        return nullptr;
+    // No network access, ever: a document is read from its file alone.
+    return xmlReadMemory(text.data(), static_cast<int>(text.size()), name.c_str(), nullptr, XML_PARSE_NONET);
+}
+
+}  // namespace
+
 void XMLInit()
 {
     xmlInitParser();
+    // libxml2 builds its table of built-in schema types on first use, without a lock: built
+    // here, before any other thread exists, two rule sets validated at once cannot both
+    // build it (one table would be lost).
+    xmlSchemaInitTypes();
     XMLInstallErrorSink();
     xmlCheckVersion(20619);
 }
 
-void XMLInstallErrorSink() { xmlSetGenericErrorFunc(nullptr, XMLError); }
+void XMLInstallErrorSink()
+{
+    xmlSetGenericErrorFunc(nullptr, XMLError);
+    xmlSetStructuredErrorFunc(nullptr, XMLStructuredError);
+}
 
 std::string ToXmlText(const std::string& text)
 {
@@ -71,7 +104,11 @@ CXMLDocument::CXMLDocument(const std::string& path) : m_Path(path)
         if (!m_Document)
             throw CMessageException("Failed to create empty XML file");
     } else {
-        m_Document = xmlParseFile(path.c_str());
+        // The file is read through CFile, which opens regular files only and never waits
+        // on a pipe; libxml2 then parses the text.
+        std::string text;
+        if (CFile::ReadFile(path, text))
+            m_Document = ParseText(text, path);
         if (!m_Document)
             throw CMessageException("Failed to load XML file from '%s'", path.c_str());
     }
@@ -83,8 +120,15 @@ CXMLDocument::~CXMLDocument() { xmlFreeDoc(m_Document); }
 void CXMLDocument::Validate(const std::string& schemaPath)
 {
     NERRA_TRACE_BEGIN
+    // The schema is a document like any other and is read the same way. It outlives the
+    // compiled schema, which may point into it.
+    std::string text;
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> schemaDocument(
+        CFile::ReadFile(schemaPath, text) ? ParseText(text, schemaPath) : nullptr, xmlFreeDoc);
+    if (!schemaDocument)
+        throw CMessageException("Failed to load schema from '%s'", schemaPath.c_str());
     std::unique_ptr<xmlSchemaParserCtxt, void (*)(xmlSchemaParserCtxtPtr)> parser(
-        xmlSchemaNewParserCtxt(schemaPath.c_str()), xmlSchemaFreeParserCtxt);
+        xmlSchemaNewDocParserCtxt(schemaDocument.get()), xmlSchemaFreeParserCtxt);
     if (!parser)
         throw CMessageException("Failed to load schema from '%s'", schemaPath.c_str());
     std::unique_ptr<xmlSchema, void (*)(xmlSchemaPtr)> schema(xmlSchemaParse(parser.get()), xmlSchemaFree);
@@ -99,15 +143,36 @@ void CXMLDocument::Validate(const std::string& schemaPath)
     NERRA_TRACE_END("CXMLDocument::Validate('%s')", schemaPath.c_str())
 }
 
+// The temporary is always a new file, never a name that is there already: a link planted
+// under that name would have the service write wherever it leads. The new content reaches
+// the disk before it replaces the old, and the replacement is a rename: a crash leaves
+// either the old file or the new one, never a truncated one.
+std::string CXMLDocument::WriteTemporary(const std::string& target) const
+{
+    // The target goes into a printf format: its own percent signs must stay text.
+    const std::string pattern = Replace(target, "%", "%%") + ".%03d";
+    xmlChar* text = nullptr;
+    int size = 0;
+    xmlDocDumpFormatMemoryEnc(m_Document, &text, &size, "UTF-8", 0);
+    std::unique_ptr<xmlChar, void (*)(void*)> owner(text, xmlFree);
+    try {
+        if (!text || size < 0)
+            throw CMessageException("xmlDocDumpFormatMemoryEnc() failed");
+        CFile file(pattern, CFile::Access::Read | CFile::Access::Write, CFile::ShareReadWrite, CFile::CreateNew,
+                   CFile::UniqueName | CFile::DeleteOnWriteFailure | CFile::DeleteOnClose);
+        file.Write(text, static_cast<uint32_t>(size));
+        file.Flush();
+        file.SetDeleteOnClose(false);
+        return file.GetFilename();
+    } catch (...) {
+        throw CMessageException("Failed to save XML file to '%s'", (target + ".NNN").c_str());
+    }
+}
+
 void CXMLDocument::SaveTo(const std::string& target)
 {
     NERRA_TRACE_BEGIN
-    const std::string temporary = target + Format(".%03u", Random32(1000));
-    if (xmlSaveFormatFileEnc(temporary.c_str(), m_Document, "UTF-8", 0) < 0)
-        throw CMessageException("Failed to save XML file to '%s'", temporary.c_str());
-    // The new content reaches the disk before it replaces the old, and the replacement is
-    // a rename: a crash leaves either the old file or the new one, never a truncated one.
-    CFile(temporary, CFile::Access::Read | CFile::Access::Write, CFile::ShareReadWrite, CFile::OpenExisting).Flush();
+    const std::string temporary = WriteTemporary(target);
     const std::string directory = target.find('/') == std::string::npos ? "." : target.substr(0, target.rfind('/') + 1);
     for (int failures = 0; failures < 8;) {
         if (CFile::ReplaceFile(temporary, target)) {

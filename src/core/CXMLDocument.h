@@ -42,6 +42,9 @@ public:
     const std::string& GetPath() const { return m_Path; }
 
 private:
+    // Writes the document to a new file beside the target and returns its name.
+    std::string WriteTemporary(const std::string& target) const;
+
     std::string m_Path;
     xmlDocPtr m_Document = nullptr;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sys/time.h>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <uuid/uuid.h>
 
@@ -213,6 +214,18 @@ std::string Sha1Hex(const void* data, size_t length)
     for (unsigned char byte : digest)
         hex += Format("%02x", byte);
     return hex;
+}
+
+bool EqualInConstantTime(const std::string& a, const std::string& b)
+{
+    // Texts of one length are compared whole, wherever they differ. A text of another length
+    // is compared with itself instead, which takes as long: the time depends on the length
+    // of `a` alone, and tells nothing of `b`.
+    if (a.size() != b.size()) {
+        CRYPTO_memcmp(a.data(), a.data(), a.size());
+        return false;
+    }
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 std::string ShortHash(const void* data, size_t length)

@@ -45,6 +45,9 @@ std::string LocalTimeStamp();
 // Invalid Base64 decodes to the empty string.
 std::string DecodeBASE64(const std::string& text);
 std::string Sha1Hex(const void* data, size_t length);
+// Whether a given secret equals a stored one, in a time that tells nothing of where they
+// differ or of the stored one's length.
+bool EqualInConstantTime(const std::string& a, const std::string& b);
 // 16 upper-case hex digits folded from the SHA-1 digest.
 std::string ShortHash(const void* data, size_t length);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <poll.h>
 
@@ -39,17 +40,7 @@ constexpr int MAX_READS_PER_LINE = 16;
 constexpr size_t DATA_PER_STEP = 262144;
 
 const char* const DELETE_TARGET = "<delete>";
-
-// A count setting of the fetch client, read as atoi reads it.
-int32_t ReadSetting(const char* name, int32_t minimum)
-{
-    const std::string text = CConfig::Instance().GetValue(name);
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value < minimum)
-        throw CMessageException("Invalid value of %s: '%s', must be at least %d", name, text.c_str(),
-                                static_cast<int>(minimum));
-    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
-}
+const char* const PART_EXTENSION = ".part";
 
 uint64_t ToNumber(const std::string& digits)
 {
@@ -116,7 +107,8 @@ void CPOP3ClientSocketTransport::SetInactivityTimeout(int32_t seconds)
 
 void CPOP3ClientSocketTransport::Send(const std::string& text)
 {
-    m_Socket->SendLine(text);
+    // Not SendLine: its trace would show a failed PASS command with the password.
+    m_Socket->Send(text.data(), static_cast<uint32_t>(text.size()));
 }
 
 bool CPOP3ClientSocketTransport::Flush()
@@ -213,12 +205,20 @@ CPOP3ClientConnection::CPOP3ClientConnection(const std::string& host, const std:
       m_Sink(std::move(sink))
 {
     NERRA_TRACE_BEGIN
-    // A group of 0 messages would never close, and the groups are counted by division.
-    m_MessagesPerSync = ReadSetting("pop3-messages-per-sync", 1);
-    m_MessagesPerConnection = ReadSetting("pop3-messages-per-session", 0);
-    const long attemptTimeout = CConfig::Instance().GetNumber("pop3-connection-attempt-timeout-sec");
-    m_InactivityTimeout = static_cast<int32_t>(
-        std::clamp<long>(CConfig::Instance().GetNumber("outgoing-connection-timeout-sec"), 0, INT32_MAX));
+    // Each goes out on a command line of its own: a line break would end it early and send
+    // the rest as commands of their own, and a NUL byte cuts it short.
+    if (remoteUser.find_first_of(std::string("\r\n\0", 3)) != std::string::npos ||
+        password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw CMessageException("The user name or password for %s:%s holds a line break or a NUL byte, the mailbox "
+                                "is not fetched",
+                                host.c_str(), port.c_str());
+    // A group of 0 messages would never close, and the groups are counted by division: the
+    // setting accepts no less than 1.
+    CConfig& config = CConfig::Instance();
+    m_MessagesPerSync = static_cast<int32_t>(config.GetNumber("pop3-messages-per-sync"));
+    m_MessagesPerConnection = static_cast<int32_t>(config.GetNumber("pop3-messages-per-session"));
+    const long attemptTimeout = config.GetNumber("pop3-connection-attempt-timeout-sec");
+    m_InactivityTimeout = static_cast<int32_t>(config.GetNumber("outgoing-connection-timeout-sec"));
     m_RawDirectory = CConfig::Instance().GetValue("mail-directory") + "/" + localUser + "/.raw";
     m_ConnectDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(attemptTimeout);
     m_WriteBuffer.reserve(WRITE_BUFFER_SIZE);
@@ -393,8 +393,10 @@ void CPOP3ClientConnection::StartResponse()
         m_ResponseText = TraceLine();
         return;
     }
-    // The directory goes into a printf format: its own percent signs must stay text.
-    const std::string pattern = Replace(m_RawDirectory, "%", "%%") + "/" + LocalTimeStamp() + "%03d.msg";
+    // The directory goes into a printf format: its own percent signs must stay text. The
+    // download takes its .msg name only once it is whole: start-up spools every .msg of .raw,
+    // and discards a .part a killed process left.
+    const std::string pattern = Replace(m_RawDirectory, "%", "%%") + "/" + LocalTimeStamp() + "%03d" + PART_EXTENSION;
     // Until the message is handed on, the file goes away with the connection: a download cut
     // short leaves nothing behind.
     m_ResponseFile = std::make_shared<CFile>(pattern, CFile::Access::Read | CFile::Access::Write, CFile::ShareRead,
@@ -436,7 +438,6 @@ void CPOP3ClientConnection::WriteOutBuffer()
 
 std::string CPOP3ClientConnection::CommandForLog() const
 {
-    // The log gets one line per event, and never the password.
     if (m_Current.text.compare(0, 5, "PASS ") == 0)
         return "PASS ********";
     std::string text = m_Current.text;
@@ -445,12 +446,17 @@ std::string CPOP3ClientConnection::CommandForLog() const
     return text;
 }
 
+std::string CPOP3ClientConnection::MaskPassword(const std::string& reply) const
+{
+    return Replace(reply, m_Password, "********");
+}
+
 void CPOP3ClientConnection::FailReply(const std::string& reply) const
 {
     throw CMessageException(
         "POP3 server at %s:%s for user %s when asked '%s' replied with '%s', terminating connection abnormally",
         m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(),
-        ValidateRegexedLine(reply).c_str());
+        MaskPassword(ValidateRegexedLine(reply)).c_str());
 }
 
 CPOP3ClientConnection::CCommand CPOP3ClientConnection::Command(uint32_t number, const std::string& text,
@@ -488,7 +494,8 @@ bool CPOP3ClientConnection::StatCallback(uint32_t number, std::istringstream& to
         throw CMessageException(
             "POP3 server at %s:%s for user %s when asked '%s' replied with '+OK %s ...', terminating connection "
             "abnormally",
-            m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(), count.c_str());
+            m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(),
+            MaskPassword(count).c_str());
     const uint32_t total = static_cast<uint32_t>(
         std::min<uint64_t>(ToNumber(count), static_cast<uint64_t>(m_MessagesPerConnection)));
     const uint32_t perSync = static_cast<uint32_t>(m_MessagesPerSync);
@@ -519,8 +526,8 @@ bool CPOP3ClientConnection::ListCallback(uint32_t number, std::istringstream& to
         throw CMessageException(
             "POP3 server at %s:%s for user %s when asked '%s' replied with '+OK %s %s ...', terminating connection "
             "abnormally",
-            m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(), listed.c_str(),
-            size.c_str());
+            m_Host.c_str(), m_Port.c_str(), m_RemoteUser.c_str(), CommandForLog().c_str(),
+            MaskPassword(listed).c_str(), MaskPassword(size).c_str());
     if (number == 0 || number > m_Messages.size())
         throw CMessageException("No message %u in this session", number);
     auto message = std::make_shared<CPOP3ClientMessage>(m_LocalUser, m_User);
@@ -589,15 +596,19 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, std::istringstream& to
     CPOP3ClientMessage& message = Message(number);
     if (!file)
         throw CMessageException("No message text received");
-    // The server forgets its copy after DELE: the text and its name in .raw must be on disk
-    // before then, or a crash could lose the message. Failing here still deletes the file.
+    // The server forgets its copy after DELE: the whole text and its .msg name in .raw must
+    // be on disk before then, or a crash could lose the message. Failing here still deletes
+    // the file.
     file->Flush();
-    if (!CFile::SyncDirectory(m_RawDirectory))
-        throw CMessageException("Unable to flush directory %s to disk", m_RawDirectory.c_str());
-    const std::string path = file->GetFilename();
+    const std::string part = file->GetFilename();
+    const std::string path = part.substr(0, part.size() - strlen(PART_EXTENSION)) + ".msg";
+    if (!CFile::MoveFile(part, path))
+        throw CMessageException("Unable to move file %s to %s", part.c_str(), path.c_str());
     file->SetDeleteOnClose(false);
     m_ResponseFile.reset();
     try {
+        if (!CFile::SyncDirectory(m_RawDirectory))
+            throw CMessageException("Unable to flush directory %s to disk", m_RawDirectory.c_str());
         message.AttachMessageFile(path);
         m_Sink(m_Messages[number - 1]);
     } catch (...) {

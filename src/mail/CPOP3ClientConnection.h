@@ -137,8 +137,11 @@ private:
     void WriteBuffered(const std::string& line);
     void WriteOutBuffer();
     bool CallHandler();
+    // The log gets one line per event, and never the password: not in a command, and not
+    // where a server's reply repeats it.
     [[noreturn]] void FailReply(const std::string& reply) const;
     std::string CommandForLog() const;
+    std::string MaskPassword(const std::string& reply) const;
     static CCommand Command(uint32_t number, const std::string& text, EData data, CHandler handler, EFlow flow);
     void Queue(uint32_t number, const std::string& text, EData data, CHandler handler, EFlow flow);
     CPOP3ClientMessage& Message(uint32_t number) const;

@@ -9,6 +9,7 @@
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "message/CMessageHeader.h"
 #include "runtime/CEvent.h"
 
@@ -175,16 +176,41 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
                                  target.c_str(), source.c_str());
         target = "spam";
     }
-    const std::string destination =
-        CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/" + target + "/" + m_TargetFileName;
-    if (CFile::MoveFile(source, destination))
+    const std::string userDirectory = CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/";
+    const std::string destination = userDirectory + target + "/" + m_TargetFileName;
+    // A mailbox that leads out of the mail store would put mail anywhere on the host: it
+    // fails the move like a mailbox without a directory.
+    if (IsInsideMailDirectory(MailBoxDirectory(m_UserName, target)) && CFile::MoveFile(source, destination)) {
         CLog::Instance().Info("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into %s",
                               m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
-    else
-        CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to it's target "
-                                 "mailbox at %s",
-                                 source.c_str(), destination.c_str());
+        return;
+    }
+    CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file %s to it's target "
+                             "mailbox at %s",
+                             source.c_str(), destination.c_str());
+    MoveToFallback(source, userDirectory, target);
     NERRA_TRACE_END("CPOP3ClientMessage::MoveToTargetMailbox()")
+}
+
+void CPOP3ClientMessage::MoveToFallback(const std::string& source, const std::string& userDirectory,
+                                        const std::string& target)
+{
+    // Nothing looks at .raw until the next start: a message whose mailbox has no directory
+    // goes to spam, and back to the spool when even spam cannot take it.
+    if (target != "spam") {
+        const std::string spam = userDirectory + "spam/" + m_TargetFileName;
+        if (IsInsideMailDirectory(userDirectory + "spam") && CFile::MoveFile(source, spam)) {
+            CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into "
+                                     "spam instead of %s",
+                                     m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
+            return;
+        }
+    }
+    const std::string spool = userDirectory + ".spool/" + source.substr(source.rfind('/') + 1);
+    if (IsInsideMailDirectory(userDirectory + ".spool") && CFile::MoveFile(source, spool))
+        CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s returned to the "
+                                 "spool as %s",
+                                 m_MessageId.c_str(), m_UserName.c_str(), spool.c_str());
 }
 
 void CPOP3ClientMessage::Process()

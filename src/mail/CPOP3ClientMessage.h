@@ -50,6 +50,7 @@ private:
     void ParseMessageFile();
     void Dispatch();
     void MoveToTargetMailbox();
+    void MoveToFallback(const std::string& source, const std::string& userDirectory, const std::string& target);
     void SetTarget(const std::string& target);
 
     const std::string m_UserName;

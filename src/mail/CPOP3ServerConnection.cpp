@@ -1,6 +1,7 @@
 #include "mail/CPOP3ServerConnection.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "core/Trace.h"
 #include "mail/CUserXML.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 
 namespace Nerra {
 
@@ -21,6 +23,8 @@ namespace {
 const char* const ARGUMENT_UNEXPECTED = "-ERR Argument is unexpected\r\n";
 const char* const NO_SUCH_MESSAGE = "-ERR No such message\r\n";
 const char* const AUTHENTICATION_FAILED = "-ERR Authentication failed\r\n";
+
+std::atomic<size_t> g_LiveConnections{0};
 
 bool IsSpace(char c)
 {
@@ -83,6 +87,8 @@ CPOP3ServerConnection::CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> s
     if (m_Socket)
         m_Socket->SendLine(Greeting());
     NERRA_TRACE_END("CPOP3ServerConnection::CPOP3ServerConnection('%s')", peer.c_str())
+    // Counted once nothing can fail any more: only then does the destructor run.
+    ++g_LiveConnections;
 }
 
 CPOP3ServerConnection::~CPOP3ServerConnection()
@@ -104,7 +110,10 @@ CPOP3ServerConnection::~CPOP3ServerConnection()
     // Closing the lock file removes it, which frees the mailbox for the next session.
     m_LockFile.reset();
     NERRA_TRACE_END_CONTINUE("CPOP3ServerConnection::~CPOP3ServerConnection()")
+    --g_LiveConnections;
 }
+
+size_t CPOP3ServerConnection::GetLiveCount() { return g_LiveConnections; }
 
 std::string CPOP3ServerConnection::Greeting()
 {
@@ -117,18 +126,49 @@ bool CPOP3ServerConnection::Process(bool& idle)
     NERRA_TRACE_BEGIN
     if (!m_Socket)
         throw CMessageException("No connection to serve");
-    if (m_Phase == 1)
+    if (m_Phase == 1) {
+        // A refused login is answered late, so guessing passwords is slow; the session
+        // waits idle meanwhile and the thread serves the others.
+        if (m_ReplyDelayed && GetElapsedMicroseconds() < m_ReplyNotBefore) {
+            idle = true;
+            return true;
+        }
+        m_ReplyDelayed = false;
         return ProcessSending(idle);
+    }
     std::string line;
     if (m_Socket->Recv(nullptr, 0, xferLINE, &line) == 0) {
+        CheckRequestDeadline();
         idle = true;
         return true;
     }
+    m_RequestStarted = false;
     m_Reply = ProcessClientRequest(ValidateRegexedLine(line));
     m_ReplySent = 0;
     m_Phase = 1;
     return true;
     NERRA_TRACE_END("CPOP3ServerConnection::Process(" NERRA_PTR ")", NERRA_PTR_ARG(this))
+}
+
+// Each byte a client sends counts as activity, so one that trickles a byte now and then
+// would hold the session, and its mailbox, for ever: a request line must be complete within
+// the inactivity time-out of its first byte. The clock starts at the first step that finds
+// part of a line waiting.
+void CPOP3ServerConnection::CheckRequestDeadline()
+{
+    if (!m_Socket->HasPendingInput()) {
+        m_RequestStarted = false;
+        return;
+    }
+    const uint64_t now = GetElapsedMicroseconds();
+    if (!m_RequestStarted) {
+        m_RequestStarted = true;
+        m_RequestStartTime = now;
+        return;
+    }
+    const int32_t timeout = m_Socket->GetInactivityTimeout();
+    if (now - m_RequestStartTime > static_cast<uint64_t>(timeout) * 1000000)
+        throw CMessageException("Request line not completed within %d seconds", static_cast<int>(timeout));
 }
 
 // A request is answered completely, a whole message included, before the next request
@@ -165,7 +205,9 @@ bool CPOP3ServerConnection::ProcessSending(bool& idle)
 
 bool CPOP3ServerConnection::GetPollRequest(int& descriptor, short& events) const
 {
-    if (!m_Socket)
+    // A delayed reply waits for time, not for the socket: input the client sends meanwhile
+    // must not wake the thread again and again.
+    if (!m_Socket || m_ReplyDelayed)
         return false;
     descriptor = m_Socket->GetPollDescriptor();
     events = m_Socket->HasPendingOutput() ? POLLOUT : POLLIN;
@@ -173,11 +215,15 @@ bool CPOP3ServerConnection::GetPollRequest(int& descriptor, short& events) const
 }
 
 namespace {
-// A request line as the log may show it: a password never reaches the log.
+// A request line as the log may show it: what follows PASS or AUTH never reaches the log,
+// whatever white space a client puts around the command.
 std::string LoggableRequest(const std::string& line)
 {
-    const std::string start = ToUpper(Trim(line).substr(0, 5));
-    return start == "PASS" || start == "PASS " ? "PASS ****" : line;
+    size_t start = 0;
+    while (start < line.size() && IsSpace(line[start]))
+        ++start;
+    const std::string command = ToUpper(line.substr(start, 4));
+    return command == "PASS" || command == "AUTH" ? command + " ****" : line;
 }
 }  // namespace
 
@@ -250,6 +296,10 @@ std::string CPOP3ServerConnection::ProcessPass(CRequestStream& stream)
     } else {
         m_UserName.clear();
         m_Password.clear();
+    }
+    if (reply == AUTHENTICATION_FAILED) {
+        m_ReplyDelayed = true;
+        m_ReplyNotBefore = GetElapsedMicroseconds() + FAILED_LOGIN_DELAY_US;
     }
     return reply;
 }
@@ -405,9 +455,16 @@ bool CPOP3ServerConnection::AuthenticateLockMailBox(std::string& reply)
 bool CPOP3ServerConnection::Authenticate(std::string& reply)
 {
     std::shared_ptr<CUserXML> user;
+    // Only an account that exists is loaded: a name a client makes up must leave nothing
+    // behind in the account cache. A failed load is in the log already; the client learns
+    // only that the login failed.
     try {
-        user = UserPool().GetObject(m_UserName);
+        if (IsInsideMailDirectory(UserDirectory(m_UserName)) &&
+            CFile::GetKind(CUserXML::PathFor(m_UserName)) == CFile::RegularFile)
+            user = UserPool().GetObject(m_UserName);
     } catch (...) {
+    }
+    if (!user) {
         CLog::Instance().Warning("CPOP3ServerConnection::AuthenticateLockMailBox('%s'): failed to access user "
                                  "configuration file, ignoring error and returning auth failure",
                                  m_UserName.c_str());
@@ -431,12 +488,16 @@ bool CPOP3ServerConnection::Authenticate(std::string& reply)
 // well; it is removed again when the session closes it.
 bool CPOP3ServerConnection::LockMailBox(std::string& reply)
 {
-    const std::string directory =
-        CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/" + m_MailBox;
+    const std::string directory = MailBoxDirectory(m_UserName, m_MailBox);
+    // A mailbox that leads out of the mail store is refused like a busy one: the session
+    // would serve and delete files elsewhere.
     try {
-        m_LockFile = std::make_shared<CFile>(directory + "/.lock", CFile::Access::Read | CFile::Access::Write,
-                                             CFile::Exclusive, CFile::OpenAlways, CFile::DeleteOnClose);
+        if (IsInsideMailDirectory(directory))
+            m_LockFile = std::make_shared<CFile>(directory + "/.lock", CFile::Access::Read | CFile::Access::Write,
+                                                 CFile::Exclusive, CFile::OpenAlways, CFile::DeleteOnClose);
     } catch (...) {
+    }
+    if (!m_LockFile) {
         CLog::Instance().Warning("CPOP3ServerConnection::AuthenticateLockMailBox(): user %s authenticated from %s but "
                                  "the mailbox was busy",
                                  m_UserName.c_str(), m_Peer.c_str());
@@ -448,9 +509,8 @@ bool CPOP3ServerConnection::LockMailBox(std::string& reply)
 
 void CPOP3ServerConnection::LoadMailBox()
 {
-    const std::string directory =
-        CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/" + m_MailBox;
-    std::shared_ptr<CFileInfoList> files = CFile::EnumerateFiles(directory, "*.msg");
+    // Regular files only: a link or a device in the mailbox is never served.
+    std::shared_ptr<CFileInfoList> files = CFile::EnumerateFiles(MailBoxDirectory(m_UserName, m_MailBox), "*.msg");
     m_Messages.assign(files->begin(), files->end());
     std::sort(m_Messages.begin(), m_Messages.end(), OlderFirst);
     m_Count = static_cast<uint32_t>(m_Messages.size());

@@ -32,6 +32,8 @@ public:
 
     // "+OK <product-name> <version>" with its line end.
     static std::string Greeting();
+    // The sessions that exist at this moment, in any thread.
+    static size_t GetLiveCount();
 
     // Answers one request line, already cut to the line limit, and returns the whole reply.
     std::string ProcessClientRequest(const std::string& line);
@@ -48,10 +50,13 @@ private:
     // taken only when the previous one has gone out, so a long message never piles up.
     static constexpr uint32_t SLICE = 65536;
     static constexpr uint32_t NO_LINE_LIMIT = 0xFFFFFFFFu;
+    // How long a refused login waits for its reply, as established servers make it wait.
+    static constexpr uint64_t FAILED_LOGIN_DELAY_US = 2000000;
 
     CPOP3ServerConnection(std::shared_ptr<CConnectedSocket> socket, const std::string& peer);
 
     bool ProcessSending(bool& idle);
+    void CheckRequestDeadline();
 
     std::string ProcessClientRequestAuthState(const std::string& command, CRequestStream& stream);
     std::string ProcessClientRequestTranState(const std::string& command, CRequestStream& stream);
@@ -95,6 +100,14 @@ private:
     uint32_t m_Count = 0;
     uint64_t m_Total = 0;
     uint32_t m_Last = 0;
+
+    // Since when part of a request line has been waiting (elapsed-time microseconds).
+    bool m_RequestStarted = false;
+    uint64_t m_RequestStartTime = 0;
+
+    // A reply held back until a moment on the elapsed-time clock (microseconds).
+    bool m_ReplyDelayed = false;
+    uint64_t m_ReplyNotBefore = 0;
 
     // The reply being sent and how much of it the socket has taken.
     std::string m_Reply;

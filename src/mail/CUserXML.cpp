@@ -1,5 +1,7 @@
 #include "mail/CUserXML.h"
 
+#include <openssl/crypto.h>
+
 #include "core/CConfig.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
@@ -35,9 +37,11 @@ CPlaintextAuthentication::CPlaintextAuthentication(xmlNodePtr element)
     NERRA_TRACE_END("CPlaintextAuthentication::CPlaintextAuthentication(" NERRA_PTR ")", NERRA_PTR_ARG(element))
 }
 
+// Both comparisons take the same time wherever a wrong password differs, so timing the
+// replies teaches a client nothing about the right one.
 bool CPlaintextAuthentication::Authenticate(const std::string&, const std::string& password) const
 {
-    return password == m_Password;
+    return EqualInConstantTime(password, m_Password);
 }
 
 CHashAuthentication::CHashAuthentication(xmlNodePtr element)
@@ -58,7 +62,8 @@ CHashAuthentication::CHashAuthentication(xmlNodePtr element)
 bool CHashAuthentication::Authenticate(const std::string&, const std::string& password) const
 {
     const std::string salted = m_Salt + password + m_Salt;
-    return Sha1Hex(salted.data(), salted.size()) == m_Hash;
+    const std::string digest = Sha1Hex(salted.data(), salted.size());
+    return digest.size() == m_Hash.size() && CRYPTO_memcmp(digest.data(), m_Hash.data(), digest.size()) == 0;
 }
 
 }  // namespace Nerra

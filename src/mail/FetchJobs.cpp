@@ -9,6 +9,7 @@
 #include "core/Trace.h"
 #include "mail/CPOP3ClientConnection.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "runtime/CTimerThread.h"
 #include "runtime/CWorkerThreadPool.h"
 
@@ -55,6 +56,11 @@ void TimerCallback_RescanUsers(const std::string& argument)
 void TimerCallback_InitiateUserPOP3Session(const std::string& argument)
 {
     NERRA_TRACE_BEGIN
+    // Downloads go into the user's .raw: neither it nor the user directory may lead out of
+    // the mail store.
+    const std::string directory = UserDirectory(argument);
+    if (!IsInsideMailDirectory(directory) || !IsInsideMailDirectory(directory + "/.raw"))
+        return;
     const std::shared_ptr<CUserXML> user = UserPool().GetObject(argument);
     CXPathObject clients = CXPathContext(*user).Eval("/user/pop3-clients/pop3-client");
     if (clients.GetNodeCount() == 0) {
@@ -63,13 +69,19 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& argument)
         return;
     }
     for (size_t i = 0; i < clients.GetNodeCount(); ++i) {
-        CXPathContext client(clients.GetNode(i));
-        auto connection = std::make_shared<CPOP3ClientConnection>(
-            client.Eval("@hostname").GetText(), client.Eval("@port").GetText(), client.Eval("@username").GetText(),
-            DecodeBASE64(client.Eval("@password").GetText()), argument, user);
-        // Sticky: a second connection to the same mailbox meets the first on its thread and
-        // is refused while the first still runs.
-        ParallelPool().PushWorkUnit(connection, true);
+        // One broken entry must not keep the user's other mailboxes from being fetched.
+        try {
+            CXPathContext client(clients.GetNode(i));
+            auto connection = std::make_shared<CPOP3ClientConnection>(
+                client.Eval("@hostname").GetText(), client.Eval("@port").GetText(), client.Eval("@username").GetText(),
+                DecodeBASE64(client.Eval("@password").GetText()), argument, user);
+            // Sticky: a second connection to the same mailbox meets the first on its thread
+            // and is refused while the first still runs.
+            ParallelPool().PushWorkUnit(connection, true);
+        } catch (...) {
+            CLog::Instance().Error("TimerCallback_InitiateUserPOP3Session('%s'): POP3 client %u is skipped: %s",
+                                   argument.c_str(), static_cast<unsigned>(i + 1), CurrentExceptionText().c_str());
+        }
     }
     NERRA_TRACE_END("TimerCallback_InitiateUserPOP3Session('%s')", argument.c_str())
 }

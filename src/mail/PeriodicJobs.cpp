@@ -10,6 +10,7 @@
 #include "core/Trace.h"
 #include "mail/CPOP3ClientMessage.h"
 #include "mail/LockPools.h"
+#include "mail/MailStore.h"
 #include "runtime/CTimerThread.h"
 #include "runtime/CWorkerThreadPool.h"
 
@@ -92,9 +93,25 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
                                "file is moved to spam: %s",
                                argument.c_str(), rawPath.c_str(), CurrentExceptionText().c_str());
         const std::string spamPath = userDirectory + "/spam/" + spoolFile.name;
-        if (!CFile::MoveFile(rawPath, spamPath))
+        if (!IsInsideMailDirectory(userDirectory + "/spam") || !CFile::MoveFile(rawPath, spamPath))
             CLog::Instance().Warning("Unable to move file %s to %s", rawPath.c_str(), spamPath.c_str());
     }
+}
+
+// A user whose directory or queues lead out of the mail store, or whose account file is not
+// a regular file, is left alone; each such finding is logged once, not on every run.
+bool IsSpoolable(const CDirInfo& directory)
+{
+    if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(directory.path + "/.spool") ||
+        !IsInsideMailDirectory(directory.path + "/.raw"))
+        return false;
+    const std::string account = CUserXML::PathFor(directory.name);
+    if (CFile::GetKind(account) != CFile::Other)
+        return true;
+    CLog::Instance().WarningOnce(account, "TimerCallback_SpoolMessages(): '%s' is not a regular file, the spool of "
+                                          "user %s is skipped",
+                                 account.c_str(), directory.name.c_str());
+    return false;
 }
 
 }  // namespace
@@ -105,7 +122,7 @@ void TimerCallback_SpoolMessages(const std::string& argument)
     const std::string root = CConfig::Instance().GetValue("mail-directory");
     auto directories = CFile::EnumerateDirs(root, "*");
     for (const CDirInfo& directory : *directories) {
-        if (!MatchesWhole(directory.name, WordPattern))
+        if (!MatchesWhole(directory.name, WordPattern) || !IsSpoolable(directory))
             continue;
         std::shared_ptr<CUserXML> user;
         try {
@@ -130,7 +147,7 @@ void TimerCallback_SpoolMessages(const std::string& argument)
 void TimerCallback_FlushRuleSets(const std::string& argument)
 {
     NERRA_TRACE_BEGIN
-    RuleSetPool().Clear();
+    RuleSetPool().Flush();
     NERRA_TRACE_END("TimerCallback_FlushRuleSets('%s')", argument.c_str())
 }
 

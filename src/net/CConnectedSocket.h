@@ -48,6 +48,9 @@ public:
     void Touch();
     // True once half the time-out has passed without traffic: time to flush or keep alive.
     bool IsHalfIdle() const;
+    int32_t GetInactivityTimeout() const { return m_InactivityTimeout; }
+    // Received bytes not yet delivered, such as the start of a line still to be completed.
+    bool HasPendingInput() const { return m_Input && m_Input->GetSize() > 0; }
 
     // For a caller that waits on many connections: poll this descriptor for input, and for
     // writability too while output is queued.

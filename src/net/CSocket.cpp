@@ -45,6 +45,23 @@ bool WouldBlock(int error)
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
 
+// Linux hands a queued connection's pending network error to accept(): that connection is
+// gone, and the next one may be taken at once.
+bool ConnectionGone(int error)
+{
+    switch (error) {
+    case ECONNABORTED: case ENETDOWN: case EPROTO: case ENOPROTOOPT: case EHOSTDOWN:
+    case ENONET: case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH:
+        return true;
+    }
+    return false;
+}
+
+bool OutOfResources(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 // Turns the result of one transfer call into a byte count: a call that would block moved
 // nothing, and 0 bytes for a non-zero length means the peer has gone.
 uint32_t Transferred(ssize_t result, uint32_t length, const char* call)
@@ -166,9 +183,10 @@ public:
         int handle = accept4(m_Handle, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
         if (handle < 0) {
             int error = errno;
-            // A connection that was reset while still queued is gone; there is nothing to take.
-            if (WouldBlock(error) || error == ECONNABORTED)
+            if (WouldBlock(error) || ConnectionGone(error))
                 return -1;
+            if (OutOfResources(error))
+                throw COutOfResourcesException("accept() failed with WSAGetLastError=%d", error);
             throw CMessageException("accept() failed with WSAGetLastError=%d", error);
         }
         if (!PeerAllowed(address, port, peer)) {
@@ -323,6 +341,14 @@ private:
 };
 
 CSocket::CFailedToConnectException::CFailedToConnectException(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    m_Message = VFormat(format, args);
+    va_end(args);
+}
+
+CSocket::COutOfResourcesException::COutOfResourcesException(const char* format, ...)
 {
     va_list args;
     va_start(args, format);

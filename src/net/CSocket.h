@@ -24,6 +24,13 @@ public:
         explicit CFailedToConnectException(const char* format, ...) NERRA_PRINTF(2, 3);
     };
 
+    // An accept that failed for want of descriptors or memory: the listening socket is
+    // sound, and the connection waits in its queue until there is room to take it.
+    class COutOfResourcesException : public CMessageException {
+    public:
+        explicit COutOfResourcesException(const char* format, ...) NERRA_PRINTF(2, 3);
+    };
+
     // The port's protocol decides the kind; address reuse is on and the socket is
     // non-blocking. Either value may be 0 for "any".
     CSocket(const CInternetAddress& localAddress, const CInternetPort& localPort);
@@ -40,7 +47,8 @@ public:
     // its own time-out. A refusal throws CFailedToConnectException.
     bool Connect(const CInternetAddress& address, const CInternetPort& port);
     // Takes one pending connection. A non-zero address or port admits only that peer;
-    // connections from anyone else are closed at once and false is returned.
+    // connections from anyone else are closed at once and false is returned. Running out
+    // of descriptors or memory throws COutOfResourcesException.
     bool Accept(const CInternetAddress& address, const CInternetPort& port, std::shared_ptr<CSocket>& newSocket);
 
     uint32_t Send(const void* buffer, uint32_t length);

@@ -180,7 +180,7 @@ void CRulesetAction::Save(xmlNodePtr element) const
     if (UsesReference())
         SetXmlAttribute(element, "reference", m_Reference);
     if (UsesTemplate())
-        m_Template->Save(element);
+        m_Template->Write(element);
     NERRA_TRACE_END("CRulesetAction::Save(" NERRA_PTR ")", NERRA_PTR_ARG(element))
 }
 

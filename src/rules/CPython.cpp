@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <system_error>
 
 #include "core/TextUtils.h"
@@ -173,13 +174,54 @@ void StartRuntime()
         throw CMessageException("Py_InitializeFromConfig() failed: %s", status.err_msg ? status.err_msg : "no message");
 }
 
-// Standard output carries the replies to the controlling process and standard input its
-// commands: a script that prints or reads must not touch them. Its output goes to the log
-// stream instead.
-void DetachStandardStreams()
+// Collects what scripts write to sys.stdout and sys.stderr until the host takes it. A run
+// keeps at most `limit` characters, so a script that prints without end cannot fill memory.
+const char* const SCRIPT_OUTPUT_CLASS = R"(
+class ScriptOutput:
+    encoding = "utf-8"
+    limit = 65536
+
+    def __init__(self):
+        self.parts, self.size = [], 0
+
+    def write(self, text):
+        text = str(text)
+        if self.size < self.limit:
+            self.parts.append(text[:self.limit - self.size])
+        self.size += len(text)
+        return len(text)
+
+    def flush(self):
+        pass
+
+    def take(self):
+        text = "".join(self.parts)
+        if self.size > self.limit:
+            text += "\n[%d more characters dropped]" % (self.size - self.limit)
+        del self.parts[:]
+        self.size = 0
+        return text
+)";
+
+// Standard output carries the replies to the controlling process, standard error the log
+// and standard input the commands: a script must touch none of them. What it writes is
+// collected, and the host logs it line by line in the log's own format.
+CPythonObject CaptureStandardStreams(PyObject* builtins)
 {
-    if (PySys_SetObject("stdout", PySys_GetObject("stderr")) != 0 || PySys_SetObject("stdin", Py_None) != 0)
+    CPythonObject scope = Checked(PyDict_New(), "PyDict_New() failed with no exception");
+    SetItem(scope, InternedName("__builtins__").Get(), builtins);
+    Checked(PyRun_String(SCRIPT_OUTPUT_CLASS, Py_file_input, scope.Get(), scope.Get()),
+            "PyRun_String() failed with no exception");
+    PyObject* outputClass = PyDict_GetItemString(scope.Get(), "ScriptOutput");
+    if (!outputClass)
+        ThrowPythonException("The script output class is missing");
+    CPythonObject output = Checked(PyObject_CallNoArgs(outputClass), "PyObject_CallNoArgs() failed with no exception");
+    for (const char* stream : {"stdout", "stderr", "__stdout__", "__stderr__"})
+        if (PySys_SetObject(stream, output.Get()) != 0)
+            ThrowPythonException("PySys_SetObject() failed with no exception");
+    if (PySys_SetObject("stdin", Py_None) != 0 || PySys_SetObject("__stdin__", Py_None) != 0)
         ThrowPythonException("PySys_SetObject() failed with no exception");
+    return output;
 }
 
 }  // namespace
@@ -266,9 +308,17 @@ CPython::CPython()
     m_MainThreadId = CurrentThreadId();
     m_MainThreadState = PyThreadState_Get();
     t_ThreadState.state = m_MainThreadState;
-    DetachStandardStreams();
     m_SharedState = Checked(PyDict_New(), "PyDict_New() failed with no exception");
     m_Interpreter = std::make_unique<CPythonInterpreter>();
+    m_Output = CaptureStandardStreams(PyEval_GetBuiltins());
+    m_OutputParts = Checked(PyObject_GetAttrString(m_Output.Get(), "parts"),
+                            "PyObject_GetAttrString() failed with no exception");
+    // Derived from BaseException, so that a script's "except Exception" does not swallow it.
+    m_Interruption = Checked(PyErr_NewException("script.TimeBudgetExceeded", PyExc_BaseException, nullptr),
+                             "PyErr_NewException() failed with no exception");
+    // Past the budget the script is interrupted once a second, should it catch the first.
+    m_Budget = std::make_unique<CTimeBudget>(SCRIPT_TIME_BUDGET_SEC * 1000, 1000,
+                                             [this](uint64_t run) { Interrupt(run); });
     {
         CLockGuard guard(Registry().lock);
         Registry().running = true;
@@ -281,6 +331,8 @@ CPython::CPython()
 CPython::~CPython()
 {
     NERRA_TRACE_BEGIN
+    // Its thread takes the interpreter lock, and gives back its thread state as it ends.
+    m_Budget.reset();
     CLockGuard registryGuard(Registry().lock);
     // Waits for a running script: the service stops its workers before the process ends.
     CLockGuard hostGuard(m_Lock);
@@ -297,6 +349,9 @@ CPython::~CPython()
         m_CodeCache->clear();
     }
     m_Interpreter.reset();
+    m_OutputParts = CPythonObject();
+    m_Output = CPythonObject();
+    m_Interruption = CPythonObject();
     m_SharedState = CPythonObject();
     if (!onMainThread) {
         // Finalising belongs to the thread that started the runtime; the process is ending
@@ -355,18 +410,91 @@ const CPythonObject& CPython::Compile(const std::string& trimmed, const std::str
     return m_CodeCache->emplace(key, std::move(code)).first->second;
 }
 
+std::string CPython::Run(const std::string& trimmed, const std::string& key, const CScriptDictionary& dictionary,
+                         bool compileOnly)
+{
+    const CPythonObject& code = Compile(trimmed, key);
+    if (compileOnly)
+        return std::string();
+    return RunWithinBudget(code, dictionary);
+}
+
+std::string CPython::RunWithinBudget(const CPythonObject& code, const CScriptDictionary& dictionary)
+{
+    m_Running = {m_Budget->Begin(), PyThread_get_thread_ident(), true, false};
+    std::string result;
+    std::exception_ptr failure;
+    try {
+        result = RunCode(code, dictionary);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    m_Budget->End();
+    m_Running.running = false;
+    if (m_Running.interrupted) {
+        // An interruption raised as the script ended is still pending: it must not hit the
+        // next script this thread runs.
+        PyThreadState_SetAsyncExc(m_Running.thread, nullptr);
+        throw CMessageException("The script ran past its time budget of %u seconds and was interrupted",
+                                SCRIPT_TIME_BUDGET_SEC);
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    return result;
+}
+
+std::string CPython::RunCode(const CPythonObject& code, const CScriptDictionary& dictionary)
+{
+    const CPythonObject result = m_Interpreter->Execute(code, dictionary, m_SharedState);
+    // Inside the budget: str() of the result may run the script's own code.
+    const CPythonObject text = Checked(PyObject_Str(result.Get()), "PyObject_Str() failed with no exception");
+    return FromPythonText(text.Get());
+}
+
+void CPython::Interrupt(uint64_t run)
+{
+    // The interpreter lock alone: the host's own lock stays with the thread running the
+    // script, which gives the interpreter lock up between its steps.
+    PyEval_RestoreThread(ThisThreadState(m_MainThreadState));
+    if (m_Running.running && m_Running.run == run) {
+        PyThreadState_SetAsyncExc(m_Running.thread, m_Interruption.Get());
+        m_Running.interrupted = true;
+    }
+    PyEval_SaveThread();
+}
+
+void CPython::LogScriptOutput()
+{
+    // Most scripts print nothing: a look at the list spares them a call into Python.
+    if (PyList_GET_SIZE(m_OutputParts.Get()) == 0)
+        return;
+    try {
+        const CPythonObject text =
+            Checked(PyObject_CallMethod(m_Output.Get(), "take", nullptr), "PyObject_CallMethod() failed with no exception");
+        std::istringstream lines(FromPythonText(text.Get()));
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty())
+                CLog::Instance().Info("CPython::Execute(): script output: %s", line.c_str());
+    } catch (const std::exception& e) {
+        PyErr_Clear();
+        CLog::Instance().Warning("CPython::Execute(): script output is lost: %s", e.what());
+    }
+}
+
 std::string CPython::Execute(const std::string& script, const CScriptDictionary& dictionary, bool compileOnly)
 {
     NERRA_TRACE_BEGIN
     const std::string trimmed = Trim(script);
     const std::string key = ShortHash(trimmed.data(), trimmed.size());
     CLockGuard hostGuard(*this);
-    const CPythonObject& code = Compile(trimmed, key);
-    if (compileOnly)
-        return std::string();
-    const CPythonObject result = m_Interpreter->Execute(code, dictionary, m_SharedState);
-    const CPythonObject text = Checked(PyObject_Str(result.Get()), "PyObject_Str() failed with no exception");
-    return FromPythonText(text.Get());
+    try {
+        std::string result = Run(trimmed, key, dictionary, compileOnly);
+        LogScriptOutput();
+        return result;
+    } catch (...) {
+        LogScriptOutput();
+        throw;
+    }
     NERRA_TRACE_END("CPython::Execute('%s', " NERRA_PTR ", %s)", script.c_str(), NERRA_PTR_ARG(&dictionary),
                     compileOnly ? "true" : "false")
 }

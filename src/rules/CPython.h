@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "runtime/CLock.h"
+#include "runtime/CTimeBudget.h"
 
 // Python's own names for its object and thread-state records, so that users of the host
 // need not include Python.h.
@@ -80,6 +81,10 @@ private:
 // the constructor: reach Instance() first on the main thread, before other threads exist.
 class CPython : public CLockable {
 public:
+    // Scripts run one at a time: one that ran without end would stop every user's filtering.
+    // Past this budget a script is interrupted, and fails as any failing script does.
+    static constexpr uint32_t SCRIPT_TIME_BUDGET_SEC = 10;
+
     static CPython& Instance();
 
     ~CPython();
@@ -99,12 +104,33 @@ public:
 private:
     CPython();
     const CPythonObject& Compile(const std::string& trimmed, const std::string& key);
+    std::string Run(const std::string& trimmed, const std::string& key, const CScriptDictionary& dictionary,
+                    bool compileOnly);
+    std::string RunWithinBudget(const CPythonObject& code, const CScriptDictionary& dictionary);
+    std::string RunCode(const CPythonObject& code, const CScriptDictionary& dictionary);
+    // Called by the time budget's thread: raises an exception in the script of that run, if
+    // it still runs.
+    void Interrupt(uint64_t run);
+    // Logs what scripts wrote since the last call, one INFO line per line of text.
+    void LogScriptOutput();
 
     CLock m_Lock;
     uint32_t m_Depth = 0;  // Acquire nesting of the holding thread, guarded by m_Lock
     uint32_t m_MainThreadId = 0;
     PyThreadState* m_MainThreadState = nullptr;
     CPythonObject m_SharedState;
+    CPythonObject m_Output;        // sys.stdout and sys.stderr of every script
+    CPythonObject m_OutputParts;   // its list of what was written since the last take()
+    CPythonObject m_Interruption;  // what an interrupted script sees raised
+    // The script running now; touched only under the interpreter lock, by the thread running
+    // the script and by the time budget's thread.
+    struct CRunningScript {
+        uint64_t run = 0;
+        unsigned long thread = 0;  // Python's id of the running thread
+        bool running = false;
+        bool interrupted = false;
+    } m_Running;
+    std::unique_ptr<CTimeBudget> m_Budget;
     CLocked<std::unordered_map<std::string, CPythonObject>> m_CodeCache;
     std::unique_ptr<CPythonInterpreter> m_Interpreter;
 };

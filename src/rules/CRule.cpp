@@ -50,9 +50,25 @@ bool CRule::Expired()
 bool CRule::Save(xmlNodePtr rules)
 {
     NERRA_TRACE_BEGIN
+    // An expiry that cannot be read is the administrator's to correct: the rule is kept as
+    // written, so one bad attribute does not keep every other update from reaching the file.
+    if (!CMessageHeader::ContainsApplicableMacros(m_Expires) && !MatchesWhole(m_Expires, DateTimePattern)) {
+        CLog::Instance().Warning("CRule::Save(): rule '%s' has an unreadable expiry '%s', it is saved as it is",
+                                 m_Description.c_str(), m_Expires.c_str());
+        Write(rules);
+        return true;
+    }
     if (Expired())
         return false;
-    xmlNodePtr rule = AddXmlChild(rules, "rule");
+    Write(rules);
+    return true;
+    NERRA_TRACE_END("CRule::Save(" NERRA_PTR ")", NERRA_PTR_ARG(rules))
+}
+
+void CRule::Write(xmlNodePtr parent) const
+{
+    NERRA_TRACE_BEGIN
+    xmlNodePtr rule = AddXmlChild(parent, "rule");
     SetXmlAttribute(rule, "description", m_Description);
     SetXmlAttribute(rule, "expires", m_Expires);
     SetXmlAttribute(rule, "apply-header", m_ApplyHeader ? "true" : "false");
@@ -66,8 +82,7 @@ bool CRule::Save(xmlNodePtr rules)
     xmlNodePtr actions = AddXmlChild(rule, "actions");
     for (const auto& action : m_Actions)
         action->Save(AddXmlChild(actions, "action"));
-    return true;
-    NERRA_TRACE_END("CRule::Save(" NERRA_PTR ")", NERRA_PTR_ARG(rules))
+    NERRA_TRACE_END("CRule::Write(" NERRA_PTR ")", NERRA_PTR_ARG(parent))
 }
 
 std::shared_ptr<CRule> CRule::Clone() const

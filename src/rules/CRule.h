@@ -23,6 +23,9 @@ public:
     bool Expired();
     // Writes the rule under `rules`; false (nothing written) when it has expired.
     bool Save(xmlNodePtr rules);
+    // Writes the rule under `parent` whatever its expiry: an insert action's template must
+    // stay with its action, or the rule set cannot be loaded again.
+    void Write(xmlNodePtr parent) const;
     std::shared_ptr<CRule> Clone() const;
     // A rule whose dispatch could differ from its clone's: one that expands macros, or whose
     // rule-set actions insert templates that must be fresh for every message.

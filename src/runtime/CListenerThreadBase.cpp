@@ -1,10 +1,12 @@
 #include "runtime/CListenerThreadBase.h"
 
+#include <algorithm>
 #include <poll.h>
 
 #include "core/CConfig.h"
 #include "core/CXMLDocument.h"
 #include "core/Trace.h"
+#include "net/CSocket.h"
 #include "runtime/CWorkerThreadPool.h"
 
 namespace Nerra {
@@ -74,9 +76,16 @@ void CListenerThreadBase::Execute()
 {
     NERRA_TRACE_BEGIN
     XMLInstallErrorSink();
+    uint32_t shortagePause = 0;
     while (!IsTerminating()) {
         try {
             AcceptOne();
+            shortagePause = 0;
+        } catch (const CSocket::COutOfResourcesException& e) {
+            shortagePause = std::min(std::max(shortagePause * 2, SHORTAGE_PAUSE_MS), MAX_SHORTAGE_PAUSE_MS);
+            CLog::Instance().Error("CListenerThreadBase::Execute(): accept failed, pausing for %u ms: %s", shortagePause,
+                                   e.what());
+            Pause(shortagePause);
         } catch (...) {
             CLog::Instance().Error(
                 "%s", TraceText(CurrentExceptionText().c_str(),
@@ -85,9 +94,7 @@ void CListenerThreadBase::Execute()
                                 FAILURE_PAUSE_SECONDS)
                           .c_str());
             SetSocketFactory(nullptr);
-            // The pause ends early on a stop request, so stopping never waits for it.
-            pollfd stop{GetStopPollHandle(), POLLIN, 0};
-            poll(&stop, 1, FAILURE_PAUSE_SECONDS * 1000);
+            Pause(FAILURE_PAUSE_SECONDS * 1000);
         }
     }
     CLog::Instance().Info("CListenerThreadBase::Execute(): listener stopped");
@@ -111,11 +118,32 @@ void CListenerThreadBase::AcceptOne()
     // for pools that are about to stop: it is closed at once.
     if (IsTerminating())
         return;
-    // Read for every connection, so a changed setting applies from the next client on.
-    connection->SetInactivityTimeout(
-        static_cast<int32_t>(CConfig::Instance().GetNumber("incoming-connection-timeout-sec")));
-    connection->SetBlocking(false);
-    ParallelPool().PushWorkUnit(CreateWorkUnit(connection), false);
+    ServeConnection(connection);
+}
+
+// A client that is gone before it is served (reset at once, say) costs its own connection
+// only: the socket goes on listening for the others.
+void CListenerThreadBase::ServeConnection(const std::shared_ptr<CConnectedSocket>& connection)
+{
+    try {
+        // Read for every connection, so a changed setting applies from the next client on.
+        connection->SetInactivityTimeout(
+            static_cast<int32_t>(CConfig::Instance().GetNumber("incoming-connection-timeout-sec")));
+        connection->SetBlocking(false);
+        if (std::shared_ptr<CParallelWorkUnit> unit = CreateWorkUnit(connection))
+            ParallelPool().PushWorkUnit(unit, false);
+    } catch (...) {
+        CLog::Instance().Error("%s", TraceText(CurrentExceptionText().c_str(),
+                                               "CListenerThreadBase::Execute(): exception caught, dropping the connection")
+                                         .c_str());
+    }
+}
+
+void CListenerThreadBase::Pause(uint32_t milliseconds)
+{
+    // The pause ends early on a stop request, so stopping never waits for it.
+    pollfd stop{GetStopPollHandle(), POLLIN, 0};
+    poll(&stop, 1, static_cast<int>(milliseconds));
 }
 
 }  // namespace Nerra

@@ -15,6 +15,10 @@ namespace Nerra {
 // Owns one listening socket and turns every accepted connection into a work unit for the
 // parallel pool; a derived class decides what unit a connection becomes. The owner stops it
 // with AbortListeningAndTerminate and then waits for it with WaitFor before releasing it.
+//
+// The socket stays open through every failure but its own: a connection that fails is
+// dropped alone, and an accept that finds no descriptor free pauses, ever longer while the
+// shortage lasts, with the clients waiting in the socket's queue.
 class CListenerThreadBase : public CThread {
 public:
     // Binds and listens at once, so a listener that cannot bind fails here.
@@ -26,16 +30,23 @@ public:
 
 protected:
     void Execute() override;
+    // The unit that serves the connection, or null when the connection is to be closed.
     virtual std::shared_ptr<CParallelWorkUnit> CreateWorkUnit(const std::shared_ptr<CConnectedSocket>& connection) = 0;
 
 private:
     void CreateSocketFactory();
     void AcceptOne();
+    void ServeConnection(const std::shared_ptr<CConnectedSocket>& connection);
+    // Waits the given time, or less when a stop is asked for.
+    void Pause(uint32_t milliseconds);
     std::shared_ptr<CServerSocketFactory> GetSocketFactory();
     void SetSocketFactory(std::shared_ptr<CServerSocketFactory> factory);
 
-    // After a failure the factory is dropped and rebuilt after this pause.
+    // After a failure of the listening socket it is dropped and rebuilt after this pause.
     static constexpr int FAILURE_PAUSE_SECONDS = 10;
+    // The first and the longest pause while accepting fails for want of resources.
+    static constexpr uint32_t SHORTAGE_PAUSE_MS = 100;
+    static constexpr uint32_t MAX_SHORTAGE_PAUSE_MS = 5000;
 
     const CInternetAddress m_Address;
     const CInternetPort m_Port;

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/Trace.h"
 #include "runtime/CLock.h"
@@ -37,9 +38,18 @@ public:
     // Releases one LockObject of the calling thread. A name this thread does not hold (never
     // locked, or its entry dropped by Clear) is left alone: only its holder may release it.
     void UnlockObject(const std::string& name);
+    // Releases every lock the calling thread holds on the pool's names, however often it
+    // locked each: a thread that stops must not leave others waiting for it for good.
+    void UnlockAll();
 
     // Drops every entry, locked ones too; objects still in use live on with their users.
     void Clear();
+
+    // Unloads every object that no one else holds, destroying it under its name's lock: a
+    // user asking for it meanwhile waits and then loads it afresh from what the destruction
+    // left on disk. An object in use, or a name that is locked, is left as it is: unloading
+    // an object in use would let the next user load a second, stale copy beside it.
+    void Flush();
 
 private:
     // A name's lock and cached object; the object is touched only under the entry lock.
@@ -76,6 +86,8 @@ private:
     static constexpr uint32_t RELEASE_POLL_MS = 10;
 
     std::shared_ptr<CEntry> FindEntry(const std::string& name);
+    // A snapshot of the entries, taken under the pool lock and used after it is released.
+    std::vector<std::shared_ptr<CEntry>> AllEntries();
     // The name's current entry with its lock held by the caller, or null on time-out.
     std::shared_ptr<CEntry> AcquireEntry(const std::string& name, uint32_t timeout);
     void WarnLockTimedOut(const std::string& name, uint32_t timeout);
@@ -135,6 +147,16 @@ void CLockablePool<T>::UnlockObject(const std::string& name)
 }
 
 template <class T>
+void CLockablePool<T>::UnlockAll()
+{
+    NERRA_TRACE_BEGIN
+    for (const std::shared_ptr<CEntry>& entry : AllEntries())
+        while (entry->lock.IsHeldByCurrentThread())
+            entry->lock.Release();
+    NERRA_TRACE_END("CLockablePool::UnlockAll()")
+}
+
+template <class T>
 void CLockablePool<T>::Clear()
 {
     NERRA_TRACE_BEGIN
@@ -147,6 +169,32 @@ void CLockablePool<T>::Clear()
     }
     // The objects go here, outside the pool lock: destroying one may save it to its file.
     NERRA_TRACE_END("CLockablePool::Clear()")
+}
+
+template <class T>
+void CLockablePool<T>::Flush()
+{
+    NERRA_TRACE_BEGIN
+    for (const std::shared_ptr<CEntry>& entry : AllEntries()) {
+        // A name held elsewhere is either locked by the console or being loaded: left alone.
+        if (!entry->lock.Acquire(0))
+            continue;
+        CEntryHold hold(entry);
+        // Copies are made only under the entry lock, so a count of one cannot grow meanwhile.
+        if (entry->object.use_count() == 1)
+            entry->object.reset();
+    }
+    NERRA_TRACE_END("CLockablePool::Flush()")
+}
+
+template <class T>
+std::vector<std::shared_ptr<typename CLockablePool<T>::CEntry>> CLockablePool<T>::AllEntries()
+{
+    std::vector<std::shared_ptr<CEntry>> entries;
+    CLockGuard guard(m_Entries);
+    for (auto& named : *m_Entries)
+        entries.push_back(named.second);
+    return entries;
 }
 
 template <class T>

@@ -1,7 +1,6 @@
 #include "runtime/CWorkerThreadPool.h"
 
 #include <climits>
-#include <cstdlib>
 #include <poll.h>
 
 #include "core/CConfig.h"
@@ -15,16 +14,6 @@ namespace {
 constexpr uint32_t EMPTY_WAIT_MS = 250;
 // After an internal failure the thread drops its units and pauses this long.
 constexpr uint32_t FAILURE_PAUSE_MS = 1000;
-
-// A millisecond setting of the parallel threads; it must fit a poll() time-out.
-uint32_t ReadMilliseconds(const char* name)
-{
-    const std::string text = CConfig::Instance().GetValue(name);
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value < 0 || value > INT_MAX)
-        throw CMessageException("Invalid value of %s: '%s', must be from 0 to %d", name, text.c_str(), INT_MAX);
-    return static_cast<uint32_t>(value);
-}
 
 // The wake event and the stop request, always the first two entries of a thread's wait.
 std::vector<pollfd> WakeAndStop(const CEvent& wake, int stopHandle)
@@ -107,13 +96,7 @@ void PauseUnlessStopped(int stopHandle)
 
 int32_t ReadWorkerThreadCount()
 {
-    const std::string text = CConfig::Instance().GetValue("worker-threads-per-pool");
-    const long count = std::strtol(text.c_str(), nullptr, 10);
-    if (count < 1)
-        throw CMessageException("Invalid value of worker-threads-per-pool: '%s', must be at least 1", text.c_str());
-    if (count > INT32_MAX)
-        throw CMessageException("Invalid value of worker-threads-per-pool: '%s', must be at most %d", text.c_str(), INT32_MAX);
-    return static_cast<int32_t>(count);
+    return static_cast<int32_t>(CConfig::Instance().GetNumber("worker-threads-per-pool"));
 }
 
 uint32_t StickyThreadIndex(const std::string& name, uint32_t threadCount)
@@ -129,8 +112,9 @@ void CWorkerThread<CParallelWorkUnit>::Execute()
 {
     NERRA_TRACE_BEGIN
     XMLInstallErrorSink();
-    const uint64_t workBudget = static_cast<uint64_t>(ReadMilliseconds("parallel-worker-thread-work-ms")) * 1000;
-    const uint32_t sleepMs = ReadMilliseconds("parallel-worker-thread-sleep-ms");
+    CConfig& config = CConfig::Instance();
+    const uint64_t workBudget = static_cast<uint64_t>(config.GetNumber("parallel-worker-thread-work-ms")) * 1000;
+    const uint32_t sleepMs = static_cast<uint32_t>(config.GetNumber("parallel-worker-thread-sleep-ms"));
     while (!IsTerminating()) {
         try {
             auto [count, position] = Front();

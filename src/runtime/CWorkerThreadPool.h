@@ -53,7 +53,7 @@ void CWorkerThread<CParallelWorkUnit>::Execute();
 template <>
 void CWorkerThread<CSequentialWorkUnit>::Execute();
 
-// "worker-threads-per-pool" from the configuration; anything below 1 is refused.
+// "worker-threads-per-pool" from the configuration.
 int32_t ReadWorkerThreadCount();
 
 // The thread a sticky unit goes to: its name's bytes, counted signed, summed modulo the

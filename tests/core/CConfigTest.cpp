@@ -70,6 +70,68 @@ TEST_F(CConfigTest, BadNamesAreRefused)
     }
 }
 
+TEST_F(CConfigTest, NumbersMustBeWholeAndWithinTheirRange)
+{
+    CConfig& config = CConfig::Instance();
+    for (auto [value, number] : {std::pair{"1", 1L}, {" 86400 ", 86400L}, {"+60", 60L}}) {
+        config.SetValue("incoming-connection-timeout-sec", value);
+        EXPECT_EQ(config.GetNumber("incoming-connection-timeout-sec"), number) << value;
+    }
+    for (const char* bad : {"0", "-1", "86401", "2147483648", "99999999999999999999", "60s", "", "1 0"}) {
+        config.SetValue("incoming-connection-timeout-sec", bad);
+        Quietly([&] {
+            try {
+                config.GetNumber("incoming-connection-timeout-sec");
+                ADD_FAILURE() << bad;
+            } catch (const CMessageException& e) {
+                EXPECT_EQ(std::string(e.what()), std::string("Invalid value of incoming-connection-timeout-sec: '") + bad +
+                                                     "', must be a whole number from 1 to 86400");
+            }
+        });
+    }
+}
+
+TEST_F(CConfigTest, CheckSettingsNamesTheFirstMissingOrBadSetting)
+{
+    const std::string required =
+        "<param name=\"mail-directory\" value=\"" + m_Dir.Path() + "\"/><param name=\"pop3-address\" value=\"x\"/>"
+        "<param name=\"pop3-port\" value=\"0\"/>";
+    std::string numbers;
+    for (const char* name : {"mail-interval-sec", "spool-interval-sec", "flush-interval-sec", "worker-threads-per-pool",
+                             "incoming-connection-timeout-sec", "outgoing-connection-timeout-sec",
+                             "pop3-connection-attempt-timeout-sec", "pop3-messages-per-session",
+                             "pop3-messages-per-sync", "parallel-worker-thread-work-ms",
+                             "parallel-worker-thread-sleep-ms"})
+        numbers += std::string("<param name=\"") + name + "\" value=\"1\"/>";
+    Load(required + numbers);
+    CConfig::Instance().CheckSettings();
+    const std::pair<std::string, std::string> cases[] = {
+        {"<param name=\"worker-threads-per-pool\" value=\"0\"/>",
+         "Invalid value of worker-threads-per-pool: '0', must be a whole number from 1 to 1024"},
+        {"<param name=\"mail-directory\" value=\"" + (m_Dir / "missing") + "\"/>",
+         "Invalid value of mail-directory: '" + (m_Dir / "missing") + "', must name a directory"}};
+    for (const auto& [param, message] : cases) {
+        Load(required + numbers + param);
+        Quietly([&] {
+            try {
+                CConfig::Instance().CheckSettings();
+                ADD_FAILURE() << param;
+            } catch (const CMessageException& e) {
+                EXPECT_EQ(std::string(e.what()), message);
+            }
+        });
+    }
+    Load(required);
+    Quietly([&] {
+        try {
+            CConfig::Instance().CheckSettings();
+            ADD_FAILURE();
+        } catch (const CMessageException& e) {
+            EXPECT_EQ(std::string(e.what()), "Missing value of mail-interval-sec, must be a whole number from 1 to 31536000");
+        }
+    });
+}
+
 TEST(CNameValueMap, AbsentNamesThrowWithTheName)
 {
     CNameValueMap map;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,6 +131,33 @@ TEST(CFile, ListingsAndWildcards)
         EXPECT_TRUE(MatchesWildcard(name, pattern)) << name << " " << pattern;
     for (auto [name, pattern] : {std::pair{"a.msgx", "*.msg"}, {"ac", "a?c"}})
         EXPECT_FALSE(MatchesWildcard(name, pattern)) << name << " " << pattern;
+}
+
+TEST(CFile, OnlyRegularFilesAreOpenedOrListedAndOthersAreReportedOnce)
+{
+    TempDir dir;
+    WriteFile(dir / "real.msg", "x");
+    std::filesystem::create_symlink(dir / "real.msg", dir / "link.msg");
+    ASSERT_EQ(mkfifo((dir / "pipe.msg").c_str(), 0600), 0);
+    std::string content;
+    Quietly([&] {
+        for (const char* name : {"link.msg", "pipe.msg"}) {
+            try {
+                CFile(dir / name, CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+                ADD_FAILURE() << "opened " << name;
+            } catch (const CMessageException& e) {
+                EXPECT_EQ(std::string(e.what()), "CreateFile('" + (dir / name) + "') failed, not a regular file");
+            }
+            EXPECT_FALSE(CFile::ReadFile(dir / name, content)) << name;
+        }
+    });
+    EXPECT_TRUE(CFile::ReadFile(dir / "real.msg", content) && content == "x");
+    const std::string log = Quietly([&] {
+        for (int run = 0; run < 3; ++run)
+            EXPECT_EQ(SortedNames(CFile::EnumerateFiles(dir.Path(), "*.msg")), std::vector<std::string>{"real.msg"});
+    });
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find("'" + (dir / "pipe.msg") + "' is not a regular file, it is left where it is"), std::string::npos);
 }
 
 TEST(CFile, LockFileIsHeldByOneHolderAtATimeAcrossProcesses)

@@ -122,3 +122,15 @@ TEST(CXMLDocument, SaveReplacesTheTargetOrOnFailureLeavesTheOldFile)
     EXPECT_TRUE(Exists(message.substr(prefix.size())));
     EXPECT_EQ(ReadFile(dir / "target.xml/keep"), "precious");
 }
+
+TEST(CXMLDocument, SaveNeverWritesThroughALinkPlantedUnderATemporaryName)
+{
+    TempDir dir;
+    WriteFile(dir / "outside", "untouched");
+    for (int n = 0; n < 1000; ++n)
+        std::filesystem::create_symlink(dir / "outside", dir / Format("out.xml.%03d", n));
+    CXMLDocument document("");
+    document.SetRootNode("ruleset");
+    EXPECT_NE(Thrown([&] { document.SaveTo(dir / "out.xml"); }), "(nothing thrown)");
+    EXPECT_EQ(ReadFile(dir / "outside"), "untouched");
+}

@@ -31,6 +31,16 @@ TEST(TextUtils, ValidateRegexedLineCutsAt2048Bytes)
               std::string::npos);
 }
 
+TEST(TextUtils, EqualInConstantTimeComparesWholeTexts)
+{
+    const std::string secret("pa\0ss", 5);
+    EXPECT_TRUE(EqualInConstantTime(secret, std::string("pa\0ss", 5)));
+    EXPECT_TRUE(EqualInConstantTime("", ""));
+    for (const std::string& other : {std::string("pa"), std::string("Pa\0ss", 5), std::string("pa\0sS", 5),
+                                     std::string("pa\0ss!", 6), std::string()})
+        EXPECT_FALSE(EqualInConstantTime(secret, other)) << other;
+}
+
 TEST(TextUtils, EscapesMakeTextLiteral)
 {
     EXPECT_EQ(EscapeRegex(".|*?+(){}[]^$\\ x"), "\\.\\|\\*\\?\\+\\(\\)\\{\\}\\[\\]\\^\\$\\\\ x");

@@ -205,11 +205,14 @@ class Dovecot:
 class PausingProxy:
     """Relays POP3 connections to a server. Once more than `pause_after` bytes have come from
     the server, it holds the rest back until `resume` is called; a server that goes away
-    meanwhile is then seen by the client as a connection closed in the middle of a reply."""
+    meanwhile is then seen by the client as a connection closed in the middle of a reply.
+    With a `delay`, it waits that many seconds after relaying each piece from the server, so
+    a large message takes long enough to arrive to be caught half downloaded."""
 
-    def __init__(self, target_port, pause_after):
+    def __init__(self, target_port, pause_after=float("inf"), delay=0):
         self.target_port = target_port
         self.pause_after = pause_after
+        self.delay = delay
         self.paused = threading.Event()
         self._resumed = threading.Event()
         self._forwarded = 0
@@ -258,6 +261,7 @@ class PausingProxy:
                     if hold:
                         self.paused.set()
                         self._resumed.wait()
+                    time.sleep(self.delay)
         except OSError:
             pass
         for s in (source, sink):

@@ -2,6 +2,7 @@
 
 import os
 import queue
+import re
 import shutil
 import subprocess
 import tempfile
@@ -9,6 +10,8 @@ import threading
 import time
 
 BINARY = os.environ.get("NERRA_BINARY", os.path.join(os.path.dirname(__file__), "../../build/nerra-mail-filter"))
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{8}\] (INFO|WARNING|ERROR|CRITICAL) (.*)$")
 
 DEFAULT_SETTINGS = {
     "mail-directory": "mail",

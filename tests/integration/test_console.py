@@ -1,11 +1,9 @@
 """The control console of the real process: start-up, replies, failures and shutdown."""
 
-import re
 import unittest
 
-from service import Service
+from service import LOG_LINE, Service
 
-LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]{8}\] (INFO|WARNING|ERROR|CRITICAL) (.*)$")
 VERSION = "1.4, built Sep 13 2005 13:05:54"
 
 
@@ -44,6 +42,12 @@ class ConsoleTest(unittest.TestCase):
         service.send("get config mail_directory")
         self.assertEqual(service.command("noop"), "ok")  # no reply for the missing name, and still alive
         service.wait_for_log("ERROR SleepInControlLoop(): Value for name 'mail_directory' is not found in the map")
+        self.assertEqual(service.stop(), 0)
+
+    def test_a_line_break_in_a_value_is_escaped_so_the_reply_stays_one_line(self):
+        service = self.start(settings={"motd": "one&#13;two&#10;three\\n"})
+        self.assertEqual(service.command("get config motd"), "ok one\\rtwo\\nthree\\n")
+        self.assertEqual(service.command("noop"), "ok")
         self.assertEqual(service.stop(), 0)
 
     def test_overlong_line_is_cut_and_refused(self):

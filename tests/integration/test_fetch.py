@@ -49,13 +49,15 @@ class FetchTest(unittest.TestCase):
         shutil.copy(SCHEMA, os.path.join(self.user_dir, "ruleset.xsd"))
         with open(os.path.join(self.user_dir, "ruleset.xml"), "w") as f:
             f.write('<?xml version="1.0"?><ruleset dispatched-messages="0"><rules>%s</rules></ruleset>' % RULES)
+        self.write_account(port or self.server.port, password)
+        self.service.wait_for_log("started")
+        return self.service
+
+    def write_account(self, port, password="secret"):
         with open(os.path.join(self.user_dir, "user.xml"), "w") as f:
             f.write('<user><pop3-server><authentication handler="plaintext" password="pw"/></pop3-server>'
                     '<pop3-clients><pop3-client hostname="127.0.0.1" port="%d" username="bob" password="%s"/>'
-                    '</pop3-clients></user>'
-                    % (port or self.server.port, base64.b64encode(password.encode()).decode()))
-        self.service.wait_for_log("started")
-        return self.service
+                    '</pop3-clients></user>' % (port, base64.b64encode(password.encode()).decode()))
 
     def files(self, box):
         folder = os.path.join(self.user_dir, box)
@@ -143,6 +145,32 @@ class FetchTest(unittest.TestCase):
         self.assertEqual(self.server.messages(), originals)
 
         self.server.start()
+        self.check_user()
+        self.wait_for_fetch(len(originals), 0)
+        self.assertEqual(self.filed("inbox"), sorted(originals))
+        self.assertEqual(self.service.stop(), 0)
+
+    def test_a_download_cut_by_a_kill_is_discarded_at_start_and_fetched_again_whole(self):
+        large = message("large", b"".join(b"%07d %s\r\n" % (i, b"x" * 70) for i in range(4 * 1024 * 1024 // 80)))
+        originals = [large, message("small")]
+        for text in originals:
+            self.server.add_message(text)
+        proxy = PausingProxy(self.server.port, pause_after=1024 * 1024)
+        self.addCleanup(proxy.close)
+        self.start_service(port=proxy.port)
+        self.check_user()
+        wait_until(lambda: [p for p in self.files(".raw") if os.path.getsize(p) > 512 * 1024], 60,
+                   "a partial download in .raw")
+        self.service.proc.kill()
+        self.service.proc.wait()
+        proxy.close()
+
+        killed, self.service = self.service, Service(directory=self.service.dir)
+        self.addCleanup(killed.close)
+        self.write_account(self.server.port)
+        self.service.start().wait_for_log("discarded the incomplete download")
+        self.assertEqual(self.files(".raw") + self.files(".spool"), [])
+        self.assertEqual(self.server.messages(), originals)
         self.check_user()
         self.wait_for_fetch(len(originals), 0)
         self.assertEqual(self.filed("inbox"), sorted(originals))

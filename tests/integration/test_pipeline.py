@@ -7,17 +7,18 @@ import signal
 import time
 import unittest
 
-from service import Service
+from service import DEFAULT_SETTINGS, LOG_LINE, Service, config_xml
 
 ID_NAME = re.compile(r"^\d{17}-[0-9A-F]{16}-[0-9A-F]{8}\.msg$")
 SCHEMA = os.path.join(os.environ.get("NERRA_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "../..")),
                       "examples/mail/demo/ruleset.xsd")
 
 
-def rule(matches, actions, rule_id="", description="rule", trainable=False, enabled=True):
-    return ('<rule description="%s" expires="2037-12-31 23:59:59" apply-header="false" enabled="%s" '
+def rule(matches, actions, rule_id="", description="rule", trainable=False, enabled=True,
+         expires="2037-12-31 23:59:59"):
+    return ('<rule description="%s" expires="%s" apply-header="false" enabled="%s" '
             'dispatched-messages="0" id="%s" trainable="%s"><matches>%s</matches><actions>%s</actions></rule>'
-            % (description, "true" if enabled else "false", rule_id, "true" if trainable else "false",
+            % (description, expires, "true" if enabled else "false", rule_id, "true" if trainable else "false",
                matches, actions))
 
 
@@ -96,10 +97,21 @@ class PipelineTest(unittest.TestCase):
     def tearDown(self):
         self.service.close()
 
-    def start(self):
+    def start(self, **settings):
+        if settings:
+            with open(self.service.config_path, "w") as f:
+                f.write(config_xml(dict(DEFAULT_SETTINGS, **settings)))
         self.service.start()
         self.service.wait_for_log("started")
         return self.service
+
+    def restart(self):
+        """Stops the service and starts a new process on the same mail store."""
+        self.assertEqual(self.service.stop(), 0)
+        self.service.owns_dir = False
+        self.addCleanup(shutil.rmtree, self.service.dir, True)
+        self.service = Service(directory=self.service.dir)
+        return self.start()
 
     def test_spooled_messages_are_filed_by_the_rule_set(self):
         self.start()
@@ -157,6 +169,16 @@ class PipelineTest(unittest.TestCase):
         self.assertEqual(self.store.files(".raw"), ["not-a-message.tmp"])
         self.assertEqual(self.service.stop(), 0)
 
+    def test_start_up_removes_what_an_interrupted_rule_set_save_left(self):
+        names = ["ruleset.xml.042", "ruleset.xml.917", "ruleset.xml.bak"]
+        for name in names:
+            with open(os.path.join(self.store.dir, name), "w") as f:
+                f.write("<ruleset")
+        self.start()
+        self.assertEqual([name for name in names if os.path.exists(os.path.join(self.store.dir, name))],
+                         ["ruleset.xml.bak"])
+        self.assertEqual(self.service.stop(), 0)
+
     def test_stop_saves_the_counters(self):
         self.start()
         for i in range(3):
@@ -167,8 +189,52 @@ class PipelineTest(unittest.TestCase):
         self.assertIn('<ruleset dispatched-messages="3">', text)
         self.assertRegex(text, r'<rule description="work mail"[^>]*dispatched-messages="3"')
 
-    def test_locked_rule_set_can_be_rewritten_and_is_read_again_after_unlock(self):
-        service = self.start()
+    def test_an_expired_template_is_saved_and_the_rule_set_loads_again(self):
+        template = rule(ANY, dispatch("work"), description="old template", expires="2001-01-01 00:00:00")
+        inserter = rule(subject_is("never"), '<action handler="ruleset" method="insert-last">%s</action>' % template)
+        self.store.write_rules(inserter + rule(ANY, dispatch("mail")))
+        self.start()
+        self.store.spool("first.eml", message("hello"))
+        self.store.wait_for("mail", 1)
+        self.restart()
+        self.assertIn('description="old template"', self.store.rules_text())
+        self.store.spool("second.eml", message("hello"))
+        self.store.wait_for("mail", 2)
+        self.assertEqual(self.store.files("spam"), [])
+        self.assertEqual(self.service.stop(), 0)
+
+    def test_a_mailbox_without_a_directory_files_into_spam_or_back_into_the_spool(self):
+        self.store.write_rules(rule(ANY, dispatch("nonexistent")))
+        bob = MailStore(self.store.root, "bob", rule(ANY, dispatch("nonexistent")))
+        os.rmdir(os.path.join(bob.dir, "spam"))
+        self.start()
+        self.store.spool("a.eml", message("hello"))
+        bob.spool("b.eml", message("hello bob"))
+        self.store.wait_for("spam", 1)
+        self.service.wait_for_log("of user alice filed into spam instead of nonexistent")
+        self.service.wait_for_log("of user bob returned to the spool as ")
+        self.assertEqual(self.service.stop(), 0)
+        self.assertEqual([bob.read(box, name) for box in (".spool", ".raw") for name in bob.files(box)],
+                         [message("hello bob")])
+
+    def test_flushes_during_slow_dispatches_lose_no_update(self):
+        slow = '<match handler="python"><script>import time\ntime.sleep(0.25)\nresult = "match"</script></match>'
+        insert = '<action handler="ruleset" method="insert-last">%s</action>' % rule(
+            subject_is("never"), dispatch("work"), description="added")
+        self.store.write_rules(rule(slow, insert + dispatch("mail"), description="slow"))
+        self.start(**{"flush-interval-sec": "1"})
+        count = 8
+        for i in range(count):
+            self.store.spool("m%d.eml" % i, message("hello %d" % i))
+        self.store.wait_for("mail", count)
+        self.assertEqual(self.service.stop(), 0)
+        text = self.store.rules_text()
+        self.assertIn('<ruleset dispatched-messages="%d">' % count, text)
+        self.assertRegex(text, r'<rule description="slow"[^>]*dispatched-messages="%d"' % count)
+        self.assertEqual(text.count('<rule description="added"'), count + 1)  # the template too
+
+    def test_locked_rule_set_survives_flushes_and_is_read_again_after_unlock(self):
+        service = self.start(**{"flush-interval-sec": "1"})
         self.store.spool("first.eml", message("hello"))
         self.store.wait_for("mail", 1)
         self.assertEqual(service.command("lock ruleset alice"), "ok")
@@ -180,6 +246,51 @@ class PipelineTest(unittest.TestCase):
         self.store.wait_for("lists", 1)
         self.assertEqual(len(self.store.files("mail")), 1)
         self.assertEqual(service.stop(), 0)
+
+    def test_stop_while_the_console_holds_locks_ends_the_process(self):
+        bob = MailStore(self.store.root, "bob")
+        service = self.start()
+        self.assertEqual(service.command("lock ruleset alice"), "ok")
+        self.store.spool("held.eml", message("hello"))
+        deadline = time.time() + 20
+        while self.store.files(".spool") and time.time() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(service.command("lock user %s" % bob.user), "ok")
+        time.sleep(1.5)  # the next spooling run now waits for bob's account
+        self.assertEqual(service.stop(), 0)
+        self.assertEqual(len(self.store.files("mail")), 1)
+
+    def test_what_a_script_prints_is_logged_in_log_lines(self):
+        printing = ('<match handler="python"><script>import sys\nprint("first\\nsecond")\n'
+                    'sys.__stdout__.write("third\\n")\nresult = "match"</script></match>')
+        self.store.write_rules(rule(printing, dispatch("work")))
+        service = self.start()
+        self.store.spool("p.eml", message("hello"))
+        self.store.wait_for("work", 1)
+        self.assertEqual(service.command("noop"), "ok")
+        service.wait_for_log("INFO CPython::Execute(): script output: third")
+        self.assertEqual(service.stop(), 0)
+        for line in service.log():
+            self.assertRegex(line, LOG_LINE)
+        self.assertIn("INFO CPython::Execute(): script output: second", "\n".join(service.log()))
+
+    def test_an_endless_script_is_interrupted_and_its_message_goes_to_spam(self):
+        endless = '<match handler="python"><script>while True:\n    pass</script></match>'
+        self.store.write_rules(rule(subject_is("loop.*") + endless, dispatch("work"), description="endless")
+                               + DEFAULT_RULES)
+        service = self.start()
+        self.store.spool("loop.eml", message("loop once"))
+        self.store.wait_for(".raw", 1)
+        self.assertEqual(service.command("validate python result = 1", timeout=60), "ok")
+        self.store.spool("hello.eml", message("hello"))
+        self.store.wait_for("mail", 1)
+        self.store.wait_for("spam", 1)
+        service.wait_for_log("The script ran past its time budget of 10 seconds")
+        service.wait_for_log("exception caught when passing message to rule 'endless'")
+        self.store.spool("again.eml", message("loop again"))
+        self.store.wait_for(".raw", 1)
+        self.assertEqual(service.stop(timeout=60), 0)
+        self.assertEqual(len(self.store.files("spam") + self.store.files(".raw")), 2)
 
     def test_console_commands(self):
         service = self.start()

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "../rules/RuleSetTestUtil.h"
 #include "core/CFile.h"
@@ -219,7 +220,8 @@ TEST_F(FetchTest, MessagesPerSyncBelowOneIsRefused)
 {
     for (const char* value : {"0", "-3", "none"}) {
         CConfig::Instance().SetValue("pop3-messages-per-sync", value);
-        EXPECT_EQ(Fetch(), Format("Invalid value of pop3-messages-per-sync: '%s', must be at least 1", value));
+        EXPECT_EQ(Fetch(),
+                  Format("Invalid value of pop3-messages-per-sync: '%s', must be a whole number from 1 to 1000000", value));
     }
 }
 
@@ -356,10 +358,16 @@ TEST_F(FetchTest, CommandsGoAheadOfRepliesOnlyWhereNothingDependsOnTheReply)
 TEST_F(FetchTest, ServerThatNeverAnswersIsGivenUpSilentlyAtTheDeadline)
 {
     m_Box.answers = false;
-    for (const std::string timeout : {"30", "0"}) {
+    for (const std::string timeout : {"30", "1"}) {
         CConfig::Instance().SetValue("pop3-connection-attempt-timeout-sec", timeout);
         bool idle = false, going = false;
-        EXPECT_EQ(Quietly([&] { going = Connect()->Process(idle); }), "");
+        EXPECT_EQ(Quietly([&] {
+                      auto connection = Connect();
+                      if (timeout == "1")
+                          std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+                      going = connection->Process(idle);
+                  }),
+                  "");
         EXPECT_EQ(going && idle, timeout == "30");
     }
     EXPECT_TRUE(m_Box.commands.empty());

@@ -133,7 +133,7 @@ TEST_F(MessageTest, WhereTheFileEndsUp)
         {Rule("<match handler=\"bogus\"/>", Dispatch("inbox")), "hello", "spam", ""},
         {Rule(AnyMatch(), Dispatch("{{subject}}"), " apply-header=\"true\""), "../../escape", "spam",
          "invalid mailbox name '../../escape'"},
-        {Rule(AnyMatch(), Dispatch("nowhere")), "hello", ".raw",
+        {Rule(AnyMatch(), Dispatch("nowhere")), "hello", "spam",
          "WARNING CPOP3ClientMessage::MoveToTargetMailbox(): failed to move file " + raw +
              " to it's target mailbox at " + (m_Dir / "alice/nowhere/")},
     };

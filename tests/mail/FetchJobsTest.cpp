@@ -73,7 +73,7 @@ TEST_F(InitiateSessionTest, UserWithoutRemoteMailboxesOnlyGetsAWarning)
         << log;
 }
 
-TEST_F(InitiateSessionTest, UnresolvablePortEndsTheJobBeforeAnyConnectionIsQueued)
+TEST_F(InitiateSessionTest, UnresolvablePortSkipsTheEntryBeforeAnyConnectionIsQueued)
 {
     CConfig& config = CConfig::Instance();
     config.SetValue("pop3-messages-per-sync", "10");
@@ -85,6 +85,8 @@ TEST_F(InitiateSessionTest, UnresolvablePortEndsTheJobBeforeAnyConnectionIsQueue
               "password=\"c2VjcmV0\"/></pop3-clients></user>");
     std::string failure;
     const std::string log = RunJob(failure);
-    EXPECT_NE(failure, "");
-    EXPECT_NE(log.find("ERROR TimerCallback_InitiateUserPOP3Session('alice'): "), std::string::npos) << log;
+    EXPECT_EQ(failure, "");
+    EXPECT_NE(log.find("ERROR TimerCallback_InitiateUserPOP3Session('alice'): POP3 client 1 is skipped: "),
+              std::string::npos)
+        << log;
 }

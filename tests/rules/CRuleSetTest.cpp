@@ -217,7 +217,7 @@ TEST_F(RuleSetTest, TemplateWithMacrosBecomesAConcreteRule)
     EXPECT_EQ(Saved("/ruleset/rules/rule[3]/actions/action/rule/@expires"), "{{x-nerra-expires-one-week}}");
 }
 
-TEST_F(RuleSetTest, SaveWritesCountersAndDropsExpiredRulesAndTemplates)
+TEST_F(RuleSetTest, SaveWritesCountersAndDropsExpiredRulesButNotTemplates)
 {
     WriteRules(Rule(AnyMatch(), Dispatch("x"), " id=\"old\"" + EXPIRED) +
                    Rule(AnyMatch(), Dispatch("inbox"), " id=\"live\" dispatched-messages=\"5\"") +
@@ -232,21 +232,26 @@ TEST_F(RuleSetTest, SaveWritesCountersAndDropsExpiredRulesAndTemplates)
     EXPECT_EQ(SavedCount("/ruleset/rules/rule"), 2u);
     EXPECT_EQ(Saved("/ruleset/rules/rule[1]/@id"), "live");
     EXPECT_EQ(Saved("/ruleset/rules/rule[1]/@dispatched-messages"), "6");
-    // The template expired, so its action is saved without it.
-    EXPECT_EQ(SavedCount("/ruleset/rules/rule[2]/actions/action/rule"), 0u);
+    // An expired template stays with its action, which could not be loaded again without it.
+    EXPECT_EQ(SavedCount("/ruleset/rules/rule[2]/actions/action/rule"), 1u);
     EXPECT_EQ(Saved("/ruleset/rules/rule[2]/actions/action/@method"), "insert-first");
 }
 
-TEST_F(RuleSetTest, EmptyExpiryMakesEverySaveFailAndTheFileStays)
+TEST_F(RuleSetTest, UnreadableExpiryFailsItsRuleButEveryOtherUpdateIsSaved)
 {
-    WriteRules(Rule(AnyMatch(), Dispatch("x"), " expires=\"\" enabled=\"false\"") + Rule(AnyMatch(), Dispatch("inbox")));
-    const std::string before = ReadFile(RulesPath());
+    WriteRules(Rule(AnyMatch(), Dispatch("x"), " expires=\"\" id=\"empty\" enabled=\"false\"") +
+               Rule(AnyMatch(), Dispatch("x"), " expires=\"2037-12-31 23:59IIII:59\" id=\"garbled\"") +
+               Rule(AnyMatch(), Dispatch("inbox"), " id=\"live\""));
     const std::string log = Quietly([&] {
         CRuleSet ruleSet("alice");
-        Results(ruleSet, "S: s\r\n", 1);
+        // The enabled rule fails when it is reached, as a failing rule does.
+        EXPECT_EQ(Results(ruleSet, "S: s\r\n", 1)[0], "spam");
     });
-    EXPECT_EQ(ReadFile(RulesPath()), before);
-    EXPECT_NE(log.find("ERROR CRuleSet::~CRuleSet(): Invalid date/time value: "), std::string::npos) << log;
+    EXPECT_EQ(SavedCount("/ruleset/rules/rule"), 3u);
+    EXPECT_EQ(Saved("/ruleset/rules/rule[1]/@expires"), "");
+    EXPECT_EQ(Saved("/ruleset/rules/rule[2]/@expires"), "2037-12-31 23:59IIII:59");
+    EXPECT_EQ(Saved("/ruleset/@dispatched-messages"), "1");
+    EXPECT_NE(log.find("rule 'a rule' has an unreadable expiry '2037-12-31 23:59IIII:59'"), std::string::npos) << log;
 }
 
 TEST_F(RuleSetTest, RoundTripKeepsTheRules)

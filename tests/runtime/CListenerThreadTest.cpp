@@ -43,12 +43,14 @@ public:
 
     const CInternetPort port;
     std::atomic<bool> failing{false};
+    std::atomic<int> attempts{0};
     std::atomic<int> units{0};
     std::atomic<int32_t> lastTimeout{0};
 
 protected:
     std::shared_ptr<CParallelWorkUnit> CreateWorkUnit(const std::shared_ptr<CConnectedSocket>& connection) override
     {
+        ++attempts;
         if (failing)
             throw CMessageException("no unit for this one");
         lastTimeout = connection->SetInactivityTimeout(60);
@@ -93,22 +95,22 @@ TEST(Listener, SecondListenerOnThePortFailsAndTheFirstStopsWithoutClients)
     EXPECT_EQ(listener.units.load(), 0);
 }
 
-TEST(Listener, FailureDropsTheFactoryAndThePauseEndsOnStop)
+TEST(Listener, AConnectionThatFailsIsDroppedAloneAndTheSocketGoesOnListening)
 {
     CConfig::Instance().SetValue("incoming-connection-timeout-sec", "60");
     CTestListener listener;
     listener.failing = true;
     testing::internal::CaptureStderr();
-    std::shared_ptr<CConnectedSocket> client, probe;
-    ASSERT_TRUE(Dial(listener.port, client));
-    // With the factory dropped nothing listens, and the stop finds no accept to wake: the
-    // stop request alone must end the pause.
-    const bool closed = WaitUntil([&] { return !Dial(listener.port, probe); });
+    std::shared_ptr<CConnectedSocket> refused, served;
+    ASSERT_TRUE(Dial(listener.port, refused));
+    const bool failed = WaitUntil([&] { return listener.attempts == 1; });
+    listener.failing = false;
+    const bool accepted = Dial(listener.port, served) && WaitUntil([&] { return listener.units == 1; });
     const bool stopped = listener.Stop();
     const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(closed && stopped);
-    EXPECT_NE(log.find("resetting socket factory and sleeping for 10 second(s): no unit for this one"), std::string::npos)
-        << log;
+    EXPECT_TRUE(failed && accepted && stopped);
+    EXPECT_NE(log.find("exception caught, dropping the connection: no unit for this one"), std::string::npos) << log;
+    EXPECT_EQ(log.find("resetting socket factory"), std::string::npos) << log;
 }
 
 }  // namespace

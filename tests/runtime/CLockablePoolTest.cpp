@@ -86,6 +86,15 @@ TEST(LockablePool, LocksAreRecursiveAndOnlyTheirHolderUnlocks)
     EXPECT_FALSE(LockableByOthers(pool, "erin"));
     pool.UnlockObject("erin");
     EXPECT_TRUE(LockableByOthers(pool, "erin"));
+    // UnlockAll lets go of every name the thread holds, at every depth.
+    ASSERT_TRUE(pool.LockObject("erin", 0));
+    ASSERT_TRUE(pool.LockObject("erin", 0));
+    ASSERT_TRUE(pool.LockObject("fred", 0));
+    std::thread([&] { pool.UnlockAll(); }).join();
+    EXPECT_FALSE(LockableByOthers(pool, "fred"));
+    pool.UnlockAll();
+    EXPECT_TRUE(LockableByOthers(pool, "erin"));
+    EXPECT_TRUE(LockableByOthers(pool, "fred"));
     EXPECT_EQ(g_Loads, loads);  // locking a name never loads it
 }
 
@@ -100,6 +109,19 @@ TEST(LockablePool, FailedLoadIsRetriedAndClearMakesGetObjectLoadAgain)
     const int load = pool.GetObject("gina")->load;
     pool.Clear();
     EXPECT_GT(pool.GetObject("gina")->load, load);
+}
+
+TEST(LockablePool, FlushUnloadsOnlyWhatNoOneUsesAndKeepsLockedNamesLocked)
+{
+    CDocumentPool pool;
+    std::shared_ptr<CDocument> inUse = pool.GetObject("ivan");
+    const int idleLoad = pool.GetObject("judy")->load;
+    ASSERT_TRUE(pool.LockObject("kate", 0));
+    std::thread([&] { pool.Flush(); }).join();
+    EXPECT_EQ(pool.GetObject("ivan"), inUse);  // never a second copy beside one in use
+    EXPECT_GT(pool.GetObject("judy")->load, idleLoad);
+    EXPECT_FALSE(LockableByOthers(pool, "kate"));
+    pool.UnlockObject("kate");
 }
 
 TEST(LockablePool, ClearFreesALockedNameAndReleasesItsWaiters)
