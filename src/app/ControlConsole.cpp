@@ -148,7 +148,7 @@ ControlResult HandleControlCommand(const std::string& line)
         }
         result.reply = "err";
     } catch (...) {
-        CLog::Instance().Error("%s", TraceText(CurrentExceptionText().c_str(), "SleepInControlLoop()").c_str());
+        LogFailure("SleepInControlLoop()");
     }
     return result;
 }

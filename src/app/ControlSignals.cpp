@@ -56,7 +56,8 @@ void WaitForStopSignal()
         try {
             TimerCallback_FlushRuleSets("");
         } catch (...) {
-            // Already in the log; the service goes on as after a failed periodic flush.
+            // The service goes on as after a failed periodic flush.
+            LogFailure("WaitForStopSignal()");
         }
     }
     NERRA_TRACE_END("WaitForStopSignal()")

@@ -87,7 +87,7 @@ void SpoolRawMessages()
             } catch (...) {
                 CLog::Instance().Error("SpoolRawMessages(): caught exception while processing file %s, the file is "
                                        "moved to spam: %s",
-                                       file.path.c_str(), CurrentExceptionText().c_str());
+                                       file.path.c_str(), CurrentFailureText().c_str());
                 const std::string spam = directory.path + "/spam/" + file.name;
                 if (!CFile::MoveFile(file.path, spam))
                     CLog::Instance().Warning("Unable to move file %s to %s", file.path.c_str(), spam.c_str());

@@ -63,7 +63,7 @@ int main(int argc, char** argv)
         CLog::Instance().Info("main(): shutting down...");
         StopServices();
     } catch (...) {
-        CLog::Instance().Error("%s", TraceText(CurrentExceptionText().c_str(), "main()").c_str());
+        LogFailure("main()");
         // Services may be half started with their threads running: end the process as it
         // stands rather than tear the services down under their feet.
         fflush(stdout);

@@ -5,6 +5,10 @@
 
 namespace Nerra {
 
+namespace {
+constexpr size_t MAX_TRACE = 4095;
+}  // namespace
+
 std::string VFormat(const char* format, va_list args)
 {
     std::vector<char> buffer(256);
@@ -34,6 +38,17 @@ CMessageException::CMessageException(const char* format, ...)
     va_start(args, format);
     m_Message = VFormat(format, args);
     va_end(args);
+}
+
+void CMessageException::AddTrace(const std::string& text)
+{
+    if (m_Trace.size() >= MAX_TRACE)
+        return;
+    if (!m_Trace.empty())
+        m_Trace += " < ";
+    m_Trace += text;
+    if (m_Trace.size() > MAX_TRACE)
+        m_Trace.resize(MAX_TRACE);
 }
 
 }  // namespace Nerra

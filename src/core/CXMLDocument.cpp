@@ -165,7 +165,10 @@ std::string CXMLDocument::WriteTemporary(const std::string& target) const
         file.SetDeleteOnClose(false);
         return file.GetFilename();
     } catch (...) {
-        throw CMessageException("Failed to save XML file to '%s'", (target + ".NNN").c_str());
+        // The cause, a full disk say, goes on as the first step of the failure's path.
+        CMessageException failure("Failed to save XML file to '%s'", (target + ".NNN").c_str());
+        failure.AddTrace(CurrentFailureText());
+        throw failure;
     }
 }
 

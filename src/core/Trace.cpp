@@ -13,15 +13,29 @@ std::string Cut(std::string text)
         text.resize(MAX_TRACE_TEXT);
     return text;
 }
+
+std::string VFailureText(const char* traceFormat, va_list args)
+{
+    return Cut(Cut(VFormat(traceFormat, args)) + ": " + CurrentFailureText());
+}
 }  // namespace
 
-std::string TraceText(const char* message, const char* traceFormat, ...)
+void RethrowWithTrace(const char* traceFormat, ...)
 {
     va_list args;
     va_start(args, traceFormat);
-    std::string trace = Cut(VFormat(traceFormat, args));
+    const std::string trace = Cut(VFormat(traceFormat, args));
     va_end(args);
-    return Cut(trace + ": " + (message ? message : "Unknown exception"));
+    try {
+        throw;
+    } catch (CMessageException& e) {
+        e.AddTrace(trace);
+        throw;
+    } catch (const std::exception& e) {
+        CMessageException traced("%s", e.what());
+        traced.AddTrace(trace);
+        throw traced;
+    }
 }
 
 std::string CurrentExceptionText()
@@ -32,6 +46,52 @@ std::string CurrentExceptionText()
         return e.what();
     } catch (...) {
         return "Unknown exception";
+    }
+}
+
+std::string CurrentFailureText()
+{
+    try {
+        throw;
+    } catch (const CMessageException& e) {
+        return Cut(e.GetTrace().empty() ? std::string(e.what()) : Cut(e.what()) + " [trace: " + e.GetTrace() + "]");
+    } catch (...) {
+        return Cut(CurrentExceptionText());
+    }
+}
+
+std::string FailureText(const char* traceFormat, ...)
+{
+    va_list args;
+    va_start(args, traceFormat);
+    std::string text = VFailureText(traceFormat, args);
+    va_end(args);
+    return text;
+}
+
+void LogFailure(const char* traceFormat, ...) noexcept
+{
+    try {
+        va_list args;
+        va_start(args, traceFormat);
+        const std::string text = VFailureText(traceFormat, args);
+        va_end(args);
+        CLog::Instance().Error("%s", text.c_str());
+    } catch (...) {
+        CLog::Instance().Error("%s: a failure could not be described", traceFormat);
+    }
+}
+
+void LogCriticalFailure(const char* traceFormat, ...) noexcept
+{
+    try {
+        va_list args;
+        va_start(args, traceFormat);
+        const std::string text = VFailureText(traceFormat, args);
+        va_end(args);
+        CLog::Instance().Critical("%s", text.c_str());
+    } catch (...) {
+        CLog::Instance().Critical("%s: a failure could not be described", traceFormat);
     }
 }
 

@@ -221,6 +221,8 @@ void CPOP3ClientMessage::Process()
             ParseMessageHeader();
             Dispatch();
         } catch (...) {
+            LogFailure("CPOP3ClientMessage::Process(): message %s of user %s goes to spam", m_MessageId.c_str(),
+                       m_UserName.c_str());
             SetTarget("spam");
         }
         // The pass is advanced before the event tells the fetch connection it may push the
@@ -236,6 +238,8 @@ void CPOP3ClientMessage::Process()
             if (GetTargetMailbox() == CONTENTS_TARGET)
                 Dispatch();
         } catch (...) {
+            LogFailure("CPOP3ClientMessage::Process(): message %s of user %s goes to spam", m_MessageId.c_str(),
+                       m_UserName.c_str());
             SetTarget("spam");
         }
         MoveToTargetMailbox();

@@ -455,19 +455,20 @@ bool CPOP3ServerConnection::AuthenticateLockMailBox(std::string& reply)
 bool CPOP3ServerConnection::Authenticate(std::string& reply)
 {
     std::shared_ptr<CUserXML> user;
+    std::string failure;
     // Only an account that exists is loaded: a name a client makes up must leave nothing
-    // behind in the account cache. A failed load is in the log already; the client learns
-    // only that the login failed.
+    // behind in the account cache. The client learns only that the login failed.
     try {
         if (IsInsideMailDirectory(UserDirectory(m_UserName)) &&
             CFile::GetKind(CUserXML::PathFor(m_UserName)) == CFile::RegularFile)
             user = UserPool().GetObject(m_UserName);
     } catch (...) {
+        failure = ": " + CurrentFailureText();
     }
     if (!user) {
         CLog::Instance().Warning("CPOP3ServerConnection::AuthenticateLockMailBox('%s'): failed to access user "
-                                 "configuration file, ignoring error and returning auth failure",
-                                 m_UserName.c_str());
+                                 "configuration file, ignoring error and returning auth failure%s",
+                                 m_UserName.c_str(), failure.c_str());
         reply = AUTHENTICATION_FAILED;
         return false;
     }

@@ -80,7 +80,7 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& argument)
             ParallelPool().PushWorkUnit(connection, true);
         } catch (...) {
             CLog::Instance().Error("TimerCallback_InitiateUserPOP3Session('%s'): POP3 client %u is skipped: %s",
-                                   argument.c_str(), static_cast<unsigned>(i + 1), CurrentExceptionText().c_str());
+                                   argument.c_str(), static_cast<unsigned>(i + 1), CurrentFailureText().c_str());
         }
     }
     NERRA_TRACE_END("TimerCallback_InitiateUserPOP3Session('%s')", argument.c_str())

@@ -91,7 +91,7 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
     } catch (...) {
         CLog::Instance().Error("TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the "
                                "file is moved to spam: %s",
-                               argument.c_str(), rawPath.c_str(), CurrentExceptionText().c_str());
+                               argument.c_str(), rawPath.c_str(), CurrentFailureText().c_str());
         const std::string spamPath = userDirectory + "/spam/" + spoolFile.name;
         if (!IsInsideMailDirectory(userDirectory + "/spam") || !CFile::MoveFile(rawPath, spamPath))
             CLog::Instance().Warning("Unable to move file %s to %s", rawPath.c_str(), spamPath.c_str());
@@ -131,7 +131,7 @@ void TimerCallback_SpoolMessages(const std::string& argument)
             // One broken account must not hold up the users listed after it.
             CLog::Instance().Error("TimerCallback_SpoolMessages('%s'): unable to load the account of user %s, its "
                                    "spool is skipped: %s",
-                                   argument.c_str(), directory.name.c_str(), CurrentExceptionText().c_str());
+                                   argument.c_str(), directory.name.c_str(), CurrentFailureText().c_str());
             continue;
         }
         auto files = CFile::EnumerateFiles(directory.path + "/.spool", "*");

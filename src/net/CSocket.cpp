@@ -317,10 +317,8 @@ private:
             return;
         try {
             SetBlocking(true);
-        } catch (const std::exception& e) {
-            const std::string line = TraceText(
-                e.what(), "CSocketImpl::Cleanup(): ignoring SetBlocking() failure and proceeding with closing socket");
-            CLog::Instance().Error("%s", line.c_str());
+        } catch (...) {
+            LogFailure("CSocketImpl::Cleanup(): ignoring SetBlocking() failure and proceeding with closing socket");
         }
         // Not connected (a listening or unconnected socket) is the only expected failure.
         shutdown(m_Handle, SHUT_RDWR);

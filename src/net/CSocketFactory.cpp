@@ -47,13 +47,9 @@ try : CSocketFactory(localAddress, localPort, remoteAddress, remotePort) {
     if (m_LocalPort.GetProtocol() == CInternetPort::tcp)
         m_Socket->Listen();
 } catch (...) {
-    // The failure goes on to the caller at the end of this handler: a factory that cannot
-    // bind or listen does not exist.
-    const std::string line =
-        TraceText(CurrentExceptionText().c_str(), "CServerSocketFactory::CServerSocketFactory(%s:%s, %s:%s)",
-                  localAddress.GetName().c_str(), localPort.GetName().c_str(), remoteAddress.GetName().c_str(),
-                  remotePort.GetName().c_str());
-    CLog::Instance().Error("%s", line.c_str());
+    // A factory that cannot bind or listen does not exist: the failure goes on to the caller.
+    RethrowWithTrace("CServerSocketFactory::CServerSocketFactory(%s:%s, %s:%s)", localAddress.GetName().c_str(),
+                     localPort.GetName().c_str(), remoteAddress.GetName().c_str(), remotePort.GetName().c_str());
 }
 
 bool CServerSocketFactory::Connect(std::shared_ptr<CConnectedSocket>& socket)

@@ -114,11 +114,10 @@ std::string CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& hea
                 break;
             }
         } catch (...) {
-            CLog::Instance().Error("%s", TraceText(CurrentExceptionText().c_str(), "CRuleSet::DispatchMessage('%s')",
-                                                   m_UserName.c_str()).c_str());
             CLog::Instance().Error("CRuleSet::DispatchMessage(%s): exception caught when passing message%s to rule "
-                                   "'%s', dispatching message to spam mailbox",
-                                   m_UserName.c_str(), pass, running->GetDescription().c_str());
+                                   "'%s', dispatching message to spam mailbox: %s",
+                                   m_UserName.c_str(), pass, running->GetDescription().c_str(),
+                                   CurrentFailureText().c_str());
             target = "spam";
             stoppedEarly = true;
             break;

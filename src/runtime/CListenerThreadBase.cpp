@@ -87,12 +87,9 @@ void CListenerThreadBase::Execute()
                                    e.what());
             Pause(shortagePause);
         } catch (...) {
-            CLog::Instance().Error(
-                "%s", TraceText(CurrentExceptionText().c_str(),
-                                "CListenerThreadBase::Execute(): exception caught, resetting socket factory and "
-                                "sleeping for %d second(s)",
-                                FAILURE_PAUSE_SECONDS)
-                          .c_str());
+            LogFailure("CListenerThreadBase::Execute(): exception caught, resetting socket factory and sleeping for %d "
+                       "second(s)",
+                       FAILURE_PAUSE_SECONDS);
             SetSocketFactory(nullptr);
             Pause(FAILURE_PAUSE_SECONDS * 1000);
         }
@@ -133,9 +130,7 @@ void CListenerThreadBase::ServeConnection(const std::shared_ptr<CConnectedSocket
         if (std::shared_ptr<CParallelWorkUnit> unit = CreateWorkUnit(connection))
             ParallelPool().PushWorkUnit(unit, false);
     } catch (...) {
-        CLog::Instance().Error("%s", TraceText(CurrentExceptionText().c_str(),
-                                               "CListenerThreadBase::Execute(): exception caught, dropping the connection")
-                                         .c_str());
+        LogFailure("CListenerThreadBase::Execute(): exception caught, dropping the connection");
     }
 }
 

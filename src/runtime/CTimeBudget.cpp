@@ -56,7 +56,7 @@ void CTimeBudget::Execute()
         try {
             m_Expired(expired);
         } catch (...) {
-            CLog::Instance().Error("%s", TraceText(CurrentExceptionText().c_str(), "CTimeBudget::Execute()").c_str());
+            LogFailure("CTimeBudget::Execute()");
         }
     }
 }

@@ -67,8 +67,7 @@ void CTimerThread::Execute()
             Scan();
         } catch (...) {
             // The next scan begins at once; records taken out and not yet run are lost.
-            CLog::Instance().Error(
-                "%s", TraceText(CurrentExceptionText().c_str(), "CTimerThread::Execute(): ignoring internal exception").c_str());
+            LogFailure("CTimerThread::Execute(): ignoring internal exception");
         }
     }
     NERRA_TRACE_END_CONTINUE("CTimerThread::Execute()")
@@ -101,13 +100,9 @@ void CTimerThread::RunCallback(const CTimerCallback& callback)
     try {
         callback.Run();
     } catch (...) {
-        const std::string message = CurrentExceptionText();
+        LogFailure("Timer thread caught a callback exception, ignoring and proceeding to the next callback");
         // A failing periodic job keeps its schedule; it may well succeed next time.
         callback.Reschedule(*this);
-        CLog::Instance().Error(
-            "%s",
-            TraceText(message.c_str(), "Timer thread caught a callback exception, ignoring and proceeding to the next callback")
-                .c_str());
         return;
     }
     callback.Reschedule(*this);

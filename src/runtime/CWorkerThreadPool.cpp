@@ -55,9 +55,9 @@ ETurnEnd RunTurn(CParallelWorkUnit& unit, uint64_t slice, std::vector<pollfd>& w
             waits.push_back({descriptor, events, 0});
         return ETurnEnd::Idle;
     } catch (...) {
-        CLog::Instance().Error(
-            "CWorkerThread<CParallelWorkUnit>::Execute(): exception caught when processing '%s', removing object from the list",
-            unit.GetName().c_str());
+        CLog::Instance().Error("CWorkerThread<CParallelWorkUnit>::Execute(): exception caught when processing '%s', "
+                               "removing object from the list: %s",
+                               unit.GetName().c_str(), CurrentFailureText().c_str());
         return ETurnEnd::Finished;
     }
 }
@@ -67,23 +67,18 @@ void ProcessToCompletion(CSequentialWorkUnit& unit)
     try {
         unit.Process();
     } catch (...) {
-        CLog::Instance().Error(
-            "%s", TraceText(CurrentExceptionText().c_str(),
-                            "CWorkerThread<CSequentialWorkUnit>::Execute(): exception caught when processing '%s', "
-                            "ignoring and proceeding to remove",
-                            unit.GetName().c_str())
-                      .c_str());
+        LogFailure("CWorkerThread<CSequentialWorkUnit>::Execute(): exception caught when processing '%s', ignoring "
+                   "and proceeding to remove",
+                   unit.GetName().c_str());
     }
 }
 
 // Call only from a catch handler.
 void LogInternalFailure(const char* kind)
 {
-    CLog::Instance().Error(
-        "%s", TraceText(CurrentExceptionText().c_str(),
-                        "CWorkerThread<%s>::Execute(): internal exception caught, clearing all objects and sleeping for %u second(s)",
-                        kind, FAILURE_PAUSE_MS / 1000)
-                  .c_str());
+    LogFailure("CWorkerThread<%s>::Execute(): internal exception caught, clearing all objects and sleeping for %u "
+               "second(s)",
+               kind, FAILURE_PAUSE_MS / 1000);
 }
 
 void PauseUnlessStopped(int stopHandle)

@@ -58,15 +58,12 @@ TEST_F(CConfigTest, LoadingClearsEarlierSettings)
 TEST_F(CConfigTest, BadNamesAreRefused)
 {
     for (const char* bad : {"a b", "-a", "a-", "a--b", ""}) {
-        std::string log = Quietly([&] {
-            try {
-                Load(std::string("<param name=\"") + bad + "\" value=\"x\"/>");
-                FAIL() << bad;
-            } catch (const CMessageException& e) {
-                EXPECT_EQ(std::string(e.what()), std::string("Invalid name for a configuration parameter: '") + bad + "'");
-            }
-        });
-        EXPECT_NE(log.find("CConfig::LoadFromXml('"), std::string::npos);
+        try {
+            Load(std::string("<param name=\"") + bad + "\" value=\"x\"/>");
+            FAIL() << bad;
+        } catch (const CMessageException& e) {
+            EXPECT_EQ(std::string(e.what()), std::string("Invalid name for a configuration parameter: '") + bad + "'");
+        }
     }
 }
 

@@ -54,10 +54,7 @@ TEST(TextUtils, StringToTimeAcceptsOnlyTheFixedFormAndRollsOverDays)
     EXPECT_EQ(TimeToString(StringToTime("2005-02-30 00:00:00")), "2005-03-02 00:00:00");
     for (const char* bad : {"1999-01-01 00:00:00", "2038-01-01 00:00:00", "2005-1-01 00:00:00",
                             "2005-01-01  00:00:00", "", "2005-01-01 24:00:00"}) {
-        testing::internal::CaptureStderr();
         EXPECT_THROW(StringToTime(bad), CMessageException) << bad;
-        EXPECT_NE(testing::internal::GetCapturedStderr().find(std::string("Invalid date/time value: ") + bad),
-                  std::string::npos);
     }
 }
 

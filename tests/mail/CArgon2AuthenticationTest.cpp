@@ -86,14 +86,11 @@ TEST_F(CArgon2AuthenticationTest, MalformedElementsAreRefusedWhenCreated)
              "$argon2id$v=19$m=64,t=1,p=1$" + salt + "$" + hash + "$",
              " $argon2id$v=19$m=64,t=1,p=1" + tail,
          }) {
-        const std::string log = Quietly([&] {
-            try {
-                Handler(bad);
-                ADD_FAILURE() << bad;
-            } catch (const CMessageException& e) {
-                EXPECT_EQ(std::string(e.what()).rfind("Invalid argon2id hash '" + bad + "': ", 0), 0u) << e.what();
-            }
-        });
-        EXPECT_NE(log.find("CArgon2Authentication::CArgon2Authentication(0x"), std::string::npos) << log;
+        try {
+            Handler(bad);
+            ADD_FAILURE() << bad;
+        } catch (const CMessageException& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("Invalid argon2id hash '" + bad + "': ", 0), 0u) << e.what();
+        }
     }
 }

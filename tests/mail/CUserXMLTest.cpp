@@ -84,15 +84,12 @@ TEST_F(CAuthenticationTest, BadHandlersAreRefusedWhenCreated)
          "Invalid hash value: 'g" + good.substr(1) + "', must be a string of 40 hex chars"},
     };
     for (const auto& c : cases) {
-        std::string log = Quietly([&] {
-            try {
-                Handler(c.element);
-                ADD_FAILURE() << c.element;
-            } catch (const std::exception& e) {
-                EXPECT_EQ(std::string(e.what()), c.message);
-            }
-        });
-        EXPECT_NE(log.find("CAuthentication::Create(0x"), std::string::npos) << log;
+        try {
+            Handler(c.element);
+            ADD_FAILURE() << c.element;
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+        }
     }
 }
 
