@@ -63,7 +63,6 @@ private:
                   "<user><pop3-server><authentication handler=\"plaintext\" password=\"secret\"/></pop3-server>"
                   "</user>");
         WriteFile(User() + "/ruleset.xml", DEFAULT_RULES);
-        Nerra::InitPerformanceCounter();
         Nerra::XMLInit();
         Nerra::CConfig& config = Nerra::CConfig::Instance();
         config.SetValue("mail-directory", m_Root);

@@ -42,18 +42,16 @@ bool HasScripts(const std::string& path)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string path = NerraFuzz::CMailStore::Instance().User() + "/ruleset.xml";
-    static const auto user = std::make_shared<Nerra::CUserXML>("alice");
     NerraFuzz::WriteFile(path, std::string(reinterpret_cast<const char*>(data), size));
     {
         std::unique_ptr<Nerra::CRuleSet> rules;
         try {
-            rules = std::make_unique<Nerra::CRuleSet>("alice");
+            rules = std::make_unique<Nerra::CRuleSet>("alice", path, NerraFuzz::CMailStore::Instance().User() + "/ruleset.xsd");
         } catch (const std::exception&) {
             return 0;  // refused: the file stays as it was
         }
         if (!HasScripts(path)) {
-            const std::string mailbox = rules->DispatchMessage(std::make_shared<Nerra::CMessageHeader>(HEADER),
-                                                               nullptr, user);
+            const std::string mailbox = rules->DispatchMessage(std::make_shared<Nerra::CMessageHeader>(HEADER), nullptr);
             if (mailbox.empty())
                 abort();
         }

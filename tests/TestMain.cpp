@@ -6,7 +6,6 @@
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    Nerra::InitPerformanceCounter();
     Nerra::XMLInit();
     return RUN_ALL_TESTS();
 }

@@ -24,8 +24,8 @@ namespace {
 
 void ForEachUserDirectory(const std::function<void(const CDirInfo&)>& visit)
 {
-    auto directories = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
-    for (const CDirInfo& directory : *directories)
+    auto directories = CFile::ListDirectories(CConfig::Instance().GetValue("mail-directory"), "*");
+    for (const CDirInfo& directory : directories)
         if (MatchesWhole(directory.name, WordPattern))
             visit(directory);
 }
@@ -73,23 +73,23 @@ void SpoolRawMessages()
             return;
         // A download takes its .msg name only once it is whole: a .part is what a killed
         // process was still receiving, and the message is still on its server.
-        auto parts = CFile::EnumerateFiles(directory.path + "/.raw", "*.part");
-        for (const CFileInfo& part : *parts) {
-            if (CFile::DeleteFile(part.path))
+        auto parts = CFile::ListFiles(directory.path + "/.raw", "*.part");
+        for (const CFileInfo& part : parts) {
+            if (CFile::Remove(part.path))
                 CLog::Instance().Warning("SpoolRawMessages(): discarded the incomplete download %s", part.path.c_str());
         }
-        auto files = CFile::EnumerateFiles(directory.path + "/.raw", "*.msg");
-        for (const CFileInfo& file : *files) {
+        auto files = CFile::ListFiles(directory.path + "/.raw", "*.msg");
+        for (const CFileInfo& file : files) {
             try {
                 const std::string target = directory.path + "/.spool/" + file.name;
-                if (!CFile::MoveFile(file.path, target))
+                if (!CFile::Move(file.path, target))
                     throw CMessageException("Unable to move file %s to %s", file.path.c_str(), target.c_str());
             } catch (...) {
                 CLog::Instance().Error("SpoolRawMessages(): caught exception while processing file %s, the file is "
                                        "moved to spam: %s",
                                        file.path.c_str(), CurrentFailureText().c_str());
                 const std::string spam = directory.path + "/spam/" + file.name;
-                if (!CFile::MoveFile(file.path, spam))
+                if (!CFile::Move(file.path, spam))
                     CLog::Instance().Warning("Unable to move file %s to %s", file.path.c_str(), spam.c_str());
             }
         }
@@ -103,11 +103,11 @@ void RemoveRuleSetTemporaries()
     ForEachUserDirectory([](const CDirInfo& directory) {
         // Without ruleset.xml the temporary may hold the only copy, from a save that failed
         // half-way: that one is left for whoever looks after the user.
-        if (CFile::EnumerateFiles(directory.path, "ruleset.xml")->empty())
+        if (CFile::ListFiles(directory.path, "ruleset.xml").empty())
             return;
-        auto files = CFile::EnumerateFiles(directory.path, "ruleset.xml.???");
-        for (const CFileInfo& file : *files) {
-            if (IsRuleSetTemporary(file.name) && CFile::DeleteFile(file.path))
+        auto files = CFile::ListFiles(directory.path, "ruleset.xml.???");
+        for (const CFileInfo& file : files) {
+            if (IsRuleSetTemporary(file.name) && CFile::Remove(file.path))
                 CLog::Instance().Warning("RemoveRuleSetTemporaries(): removed %s, left by an interrupted rule set save",
                                          file.path.c_str());
         }
@@ -132,15 +132,20 @@ void ScheduleDefaultActions()
 void StartThreads()
 {
     NERRA_TRACE_BEGIN
+    CConfig& config = CConfig::Instance();
+    CParallelTiming timing;
+    timing.workMs = static_cast<uint32_t>(config.GetNumber("parallel-worker-thread-work-ms"));
+    timing.sleepMs = static_cast<uint32_t>(config.GetNumber("parallel-worker-thread-sleep-ms"));
+    CreateServicePools(static_cast<uint32_t>(config.GetNumber("worker-threads-per-pool")), timing);
     SequentialPool().Start();
     ParallelPool().Start();
     CNetwork::Instance();
-    CConfig& config = CConfig::Instance();
-    const CInternetPort port(config.GetValue("pop3-port"), CInternetPort::tcp);
+    const CInternetPort port(config.GetValue("pop3-port"));
     const CInternetAddress address(config.GetValue("pop3-address"));
     const size_t maxConnections = ReadMaxPOP3Connections();
     CLog::Instance().Info("StartThreads(): the POP3 server serves at most %zu connections at once", maxConnections);
-    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port, maxConnections);
+    POP3Listener() = std::make_shared<CPOP3ListenerThread>(
+        address, port, static_cast<int32_t>(config.GetNumber("incoming-connection-timeout-sec")), maxConnections);
     POP3Listener()->Start();
     CTimerThread::Instance().Start();
     NERRA_TRACE_END("StartThreads()")

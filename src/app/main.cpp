@@ -49,7 +49,6 @@ int main(int argc, char** argv)
     try {
         if (!commandLine.console)
             BlockControlSignals();
-        InitPerformanceCounter();
         XMLInit();
         CConfig::Instance().LoadFromXml(commandLine.configPath);
         StartServices();

@@ -8,7 +8,6 @@
 #include "core/CXMLDocument.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
-#include "message/CMessageHeader.h"
 
 namespace Nerra {
 
@@ -60,7 +59,7 @@ const boost::regex WholeNumberPattern("^[-+]?[0-9]+$");
 bool CNameValueMap::HasValue(const std::string& name)
 {
     NERRA_TRACE_BEGIN
-    CLockGuard guard(*this);
+    std::lock_guard<std::mutex> guard(m_Lock);
     return m_Values.count(name) != 0;
     NERRA_TRACE_END("CNameValueMap::HasValue('%s')", name.c_str())
 }
@@ -68,7 +67,7 @@ bool CNameValueMap::HasValue(const std::string& name)
 std::string CNameValueMap::GetValue(const std::string& name)
 {
     NERRA_TRACE_BEGIN
-    CLockGuard guard(*this);
+    std::lock_guard<std::mutex> guard(m_Lock);
     auto found = m_Values.find(name);
     if (found == m_Values.end())
         throw CMessageException("Value for name '%s' is not found in the map", name.c_str());
@@ -79,7 +78,7 @@ std::string CNameValueMap::GetValue(const std::string& name)
 void CNameValueMap::SetValue(const std::string& name, const std::string& value)
 {
     NERRA_TRACE_BEGIN
-    CLockGuard guard(*this);
+    std::lock_guard<std::mutex> guard(m_Lock);
     m_Values[name] = value;
     NERRA_TRACE_END("CNameValueMap::SetValue('%s', '%s')", name.c_str(), value.c_str())
 }
@@ -87,16 +86,22 @@ void CNameValueMap::SetValue(const std::string& name, const std::string& value)
 void CNameValueMap::DelValue(const std::string& name)
 {
     NERRA_TRACE_BEGIN
-    CLockGuard guard(*this);
+    std::lock_guard<std::mutex> guard(m_Lock);
     if (m_Values.erase(name) == 0)
         throw CMessageException("Value for name '%s' is not found in the map", name.c_str());
     NERRA_TRACE_END("CNameValueMap::DelValue('%s')", name.c_str())
 }
 
+CNameValueMap::CValues CNameValueMap::GetValues()
+{
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return m_Values;
+}
+
 void CNameValueMap::ClearValues()
 {
     NERRA_TRACE_BEGIN
-    CLockGuard guard(*this);
+    std::lock_guard<std::mutex> guard(m_Lock);
     m_Values.clear();
     NERRA_TRACE_END("CNameValueMap::ClearValues()")
 }
@@ -138,15 +143,6 @@ const char* CConfig::ProductName() { return PRODUCT_NAME; }
 
 const char* CConfig::Version() { return VERSION; }
 
-void CConfig::InsertValuesToHeader(CMessageHeader& header)
-{
-    NERRA_TRACE_BEGIN
-    CLockGuard guard(*this);
-    for (const auto& [name, value] : m_Values)
-        header.AddValue("x-nerra-" + name, value);
-    NERRA_TRACE_END("CConfig::InsertValuesToHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
-}
-
 long CConfig::GetNumber(const std::string& name)
 {
     NERRA_TRACE_BEGIN
@@ -187,12 +183,6 @@ void CConfig::CheckSettings()
     if (CFile::GetKind(CFile::ResolvePath(directory)) != CFile::Directory)
         throw CMessageException("Invalid value of mail-directory: '%s', must name a directory", directory.c_str());
     NERRA_TRACE_END("CConfig::CheckSettings()")
-}
-
-CNameValueMap& TrainingTable()
-{
-    static CNameValueMap table;
-    return table;
 }
 
 }  // namespace Nerra

@@ -1,26 +1,28 @@
 #pragma once
 
 #include <map>
+#include <mutex>
 #include <string>
-
-#include "runtime/CLock.h"
 
 namespace Nerra {
 
-class CMessageHeader;
-
-// A name-to-value map that is its own lock; every operation holds it, so any thread may
+// A name-to-value map with a lock of its own; every operation holds it, so any thread may
 // use the map at any time.
-class CNameValueMap : public CLock {
+class CNameValueMap {
 public:
+    using CValues = std::map<std::string, std::string>;
+
     bool HasValue(const std::string& name);
     std::string GetValue(const std::string& name);
     void SetValue(const std::string& name, const std::string& value);
     void DelValue(const std::string& name);
     void ClearValues();
+    // A copy of every pair, taken under one hold of the lock.
+    CValues GetValues();
 
-protected:
-    std::map<std::string, std::string> m_Values;
+private:
+    std::mutex m_Lock;
+    CValues m_Values;
 };
 
 // The global settings, read once from config.xml before any service starts.
@@ -31,8 +33,6 @@ public:
     // Refuses names that are not runs of word characters joined by single hyphens.
     void SetValue(const std::string& name, const std::string& value);
     void LoadFromXml(const std::string& path);
-    // Copies every setting into a header as an "x-nerra-" field, all under one lock.
-    void InsertValuesToHeader(CMessageHeader& header);
 
     // A numeric setting: a whole number, within the range the setting accepts. Anything
     // else fails with a message naming the setting, its value and that range.
@@ -45,8 +45,5 @@ public:
     static const char* ProductName();
     static const char* Version();
 };
-
-// Spool files queued for training: lower-cased file name to the mailbox to train into.
-CNameValueMap& TrainingTable();
 
 }  // namespace Nerra

@@ -20,32 +20,21 @@ namespace {
 
 constexpr int LOCK_ATTEMPTS = 16;
 
-const char* OriginName(CFile::Origin origin)
-{
-    switch (origin) {
-    case CFile::BEGIN: return "BEGIN";
-    case CFile::END: return "END";
-    case CFile::CURRENT: return "CURRENT";
-    }
-    return "UNKNOWN";
-}
-
-int OpenFlags(unsigned access, CFile::Disposition disposition)
+int OpenFlags(unsigned access, CFile::Creation creation)
 {
     // No symbolic link is followed and no open waits: a pipe would block until a writer
     // came, and both are refused below anyway.
     int flags = O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    if ((access & CFile::Access::Read) && (access & CFile::Access::Write))
+    if ((access & CFile::Reading) && (access & CFile::Writing))
         flags |= O_RDWR;
-    else if (access & CFile::Access::Write)
+    else if (access & CFile::Writing)
         flags |= O_WRONLY;
     else
         flags |= O_RDONLY;
-    switch (disposition) {
-    case CFile::CreateNew: flags |= O_CREAT | O_EXCL; break;
-    case CFile::OpenAlways: flags |= O_CREAT; break;
-    case CFile::OpenExisting: break;
-    case CFile::CreateAlways: flags |= O_CREAT | O_TRUNC; break;
+    switch (creation) {
+    case CFile::MustCreate: flags |= O_CREAT | O_EXCL; break;
+    case CFile::CreateOrOpen: flags |= O_CREAT; break;
+    case CFile::MustExist: break;
     }
     return flags;
 }
@@ -83,11 +72,11 @@ int OpenRegular(const std::string& path, int flags)
 // Opens one name. For an exclusive open the lock is taken before the file is used, and the
 // path is checked to still name the locked file: a holder that closed it in between has
 // unlinked it, and a lock on an unlinked file would let two holders share one mailbox.
-int OpenOne(const std::string& path, int flags, CFile::Sharing sharing)
+int OpenOne(const std::string& path, int flags, bool exclusive)
 {
     for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
         int fd = OpenRegular(path, flags);
-        if (fd < 0 || sharing != CFile::Exclusive)
+        if (fd < 0 || !exclusive)
             return fd;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int error = errno;
@@ -120,19 +109,20 @@ std::string FormatUniqueName(const std::string& format, uint32_t number)
 
 class CFile::CFileImpl {
 public:
-    CFileImpl(const std::string& path, unsigned access, Sharing sharing, Disposition disposition, unsigned options)
-        : m_DeleteOnWriteFailure(options & DeleteOnWriteFailure), m_DeleteOnClose(options & DeleteOnClose)
+    CFileImpl(const std::string& path, unsigned access, Creation creation, unsigned options)
+        : m_RemoveOnWriteFailure(options & RemoveOnWriteFailure), m_RemoveOnClose(options & RemoveOnClose)
     {
         NERRA_TRACE_BEGIN
-        const int flags = OpenFlags(access, disposition);
+        const int flags = OpenFlags(access, creation);
+        const bool exclusive = options & ExclusiveLock;
         if (options & UniqueName) {
             for (int attempt = 0; attempt < 1000 && m_Fd < 0; ++attempt) {
                 m_Name = FormatUniqueName(path, Random32(1000));
-                m_Fd = OpenOne(m_Name, flags, sharing);
+                m_Fd = OpenOne(m_Name, flags, exclusive);
             }
         } else {
             m_Name = path;
-            m_Fd = OpenOne(path, flags, sharing);
+            m_Fd = OpenOne(path, flags, exclusive);
         }
         if (m_Fd == NOT_REGULAR)
             throw CMessageException("CreateFile('%s') failed, not a regular file", path.c_str());
@@ -145,7 +135,7 @@ public:
     {
         NERRA_TRACE_BEGIN
         // Unlink before close, so a lock file vanishes while its lock is still held.
-        bool deleteFailed = m_DeleteOnClose && unlink(m_Name.c_str()) != 0;
+        bool deleteFailed = m_RemoveOnClose && unlink(m_Name.c_str()) != 0;
         int error = errno;
         close(m_Fd);
         if (deleteFailed)
@@ -177,8 +167,8 @@ public:
                 continue;
             if (n <= 0) {
                 int error = n < 0 ? errno : ENOSPC;
-                if (m_DeleteOnWriteFailure)
-                    m_DeleteOnClose = true;
+                if (m_RemoveOnWriteFailure)
+                    m_RemoveOnClose = true;
                 throw CMessageException("WriteFile() failed, GetLastError=%u", static_cast<unsigned>(error));
             }
             data += n;
@@ -187,14 +177,10 @@ public:
         NERRA_TRACE_END("CFileImpl::Write(" NERRA_PTR ", %u)", NERRA_PTR_ARG(buffer), count)
     }
 
-    uint32_t Seek(int32_t offset, Origin origin)
+    void Rewind()
     {
-        static const int whence[] = {SEEK_SET, SEEK_END, SEEK_CUR};
-        off_t position = lseek(m_Fd, offset, whence[origin]);
-        if (position < 0)
-            throw CMessageException("SetFilePointer(%u, %s) failed, GetLastError=%u", static_cast<unsigned>(offset),
-                                    OriginName(origin), static_cast<unsigned>(errno));
-        return static_cast<uint32_t>(position);
+        if (lseek(m_Fd, 0, SEEK_SET) < 0)
+            throw CMessageException("SetFilePointer(0, BEGIN) failed, GetLastError=%u", static_cast<unsigned>(errno));
     }
 
     uint32_t GetSize()
@@ -215,12 +201,12 @@ public:
 
     int m_Fd = -1;
     std::string m_Name;
-    bool m_DeleteOnWriteFailure;
-    bool m_DeleteOnClose;
+    bool m_RemoveOnWriteFailure;
+    bool m_RemoveOnClose;
 };
 
-CFile::CFile(const std::string& path, unsigned access, Sharing sharing, Disposition disposition, unsigned options)
-    : m_Impl(std::make_shared<CFileImpl>(path, access, sharing, disposition, options))
+CFile::CFile(const std::string& path, unsigned access, Creation creation, unsigned options)
+    : m_Impl(std::make_shared<CFileImpl>(path, access, creation, options))
 {
 }
 
@@ -238,11 +224,11 @@ void CFile::Write(const void* buffer, uint32_t count)
     NERRA_TRACE_END("CFile::Write(" NERRA_PTR ", %u)", NERRA_PTR_ARG(buffer), count)
 }
 
-uint32_t CFile::SetFilePointer(int32_t offset, Origin origin)
+void CFile::Rewind()
 {
     NERRA_TRACE_BEGIN
-    return m_Impl->Seek(offset, origin);
-    NERRA_TRACE_END("CFile::SetFilePointer(%u, %s)", static_cast<unsigned>(offset), OriginName(origin))
+    m_Impl->Rewind();
+    NERRA_TRACE_END("CFile::SetFilePointer(0, BEGIN)")
 }
 
 uint32_t CFile::GetSize()
@@ -252,9 +238,9 @@ uint32_t CFile::GetSize()
     NERRA_TRACE_END("CFile::GetSize()")
 }
 
-void CFile::SetDeleteOnClose(bool deleteOnClose) { m_Impl->m_DeleteOnClose = deleteOnClose; }
+void CFile::SetRemoveOnClose(bool remove) { m_Impl->m_RemoveOnClose = remove; }
 
-std::string CFile::GetFilename() const { return m_Impl->m_Name; }
+const std::string& CFile::GetPath() const { return m_Impl->m_Name; }
 
 void CFile::Flush()
 {
@@ -263,7 +249,7 @@ void CFile::Flush()
     NERRA_TRACE_END("CFile::Flush()")
 }
 
-bool CFile::DeleteFile(const std::string& path)
+bool CFile::Remove(const std::string& path)
 {
     if (unlink(path.c_str()) == 0)
         return true;
@@ -272,7 +258,7 @@ bool CFile::DeleteFile(const std::string& path)
     return false;
 }
 
-bool CFile::MoveFile(const std::string& source, const std::string& target)
+bool CFile::Move(const std::string& source, const std::string& target)
 {
     int result = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
     if (result != 0 && errno == EINVAL) {
@@ -288,81 +274,11 @@ bool CFile::MoveFile(const std::string& source, const std::string& target)
     return false;
 }
 
-bool CFile::ReplaceFile(const std::string& source, const std::string& target)
+bool CFile::Replace(const std::string& source, const std::string& target)
 {
     if (rename(source.c_str(), target.c_str()) == 0)
         return true;
     CLog::Instance().Warning("CFile::ReplaceFile('%s', '%s'): rename() failed, GetLastError=%u", source.c_str(),
-                             target.c_str(), static_cast<unsigned>(errno));
-    return false;
-}
-
-namespace {
-// Copies a file's bytes into a new temporary beside the target and flushes it.
-bool CopyToTemporary(const std::string& source, const std::string& target, std::string& temporary)
-{
-    int in = OpenRegular(source, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (in < 0) {
-        if (in == NOT_REGULAR)
-            errno = EINVAL;
-        return false;
-    }
-    std::vector<char> name(target.begin(), target.end());
-    const char suffix[] = ".copy.XXXXXX";
-    name.insert(name.end(), suffix, suffix + sizeof suffix);
-    int out = mkostemp(name.data(), O_CLOEXEC);
-    if (out < 0) {
-        int error = errno;
-        close(in);
-        errno = error;
-        return false;
-    }
-    temporary = name.data();
-    char buffer[65536];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = read(in, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        for (ssize_t done = 0; ok && done < n;) {
-            ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            ok = w > 0;
-            done += w > 0 ? w : 0;
-        }
-        if (!ok)
-            break;
-    }
-    int error = errno;
-    ok = ok && fsync(out) == 0;
-    if (!ok)
-        error = errno ? errno : EIO;
-    close(in);
-    close(out);
-    if (!ok) {
-        unlink(temporary.c_str());
-        errno = error;
-    }
-    return ok;
-}
-}  // namespace
-
-bool CFile::OverwriteFile(const std::string& source, const std::string& target)
-{
-    std::string temporary;
-    if (CopyToTemporary(source, target, temporary)) {
-        if (rename(temporary.c_str(), target.c_str()) == 0)
-            return true;
-        int error = errno;
-        unlink(temporary.c_str());
-        errno = error;
-    }
-    CLog::Instance().Warning("CFile::OverwriteFile('%s', '%s'): CopyFile() failed, GetLastError=%u", source.c_str(),
                              target.c_str(), static_cast<unsigned>(errno));
     return false;
 }
@@ -380,7 +296,7 @@ bool CFile::SyncDirectory(const std::string& path)
     return ok;
 }
 
-bool CFile::ReadFile(const std::string& path, std::string& content)
+bool CFile::ReadAll(const std::string& path, std::string& content)
 {
     NERRA_TRACE_BEGIN
     const int fd = OpenRegular(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -427,7 +343,7 @@ std::string CFile::ResolvePath(const std::string& path)
     return resolved ? std::string(resolved.get()) : std::string();
 }
 
-uint64_t CFile::GetOpenFileLimit()
+uint64_t CFile::OpenFileLimit()
 {
     rlimit limit {};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
@@ -480,10 +396,10 @@ void ListDirectory(const std::string& directory, const std::string& pattern, boo
 }
 }  // namespace
 
-std::shared_ptr<CFileInfoList> CFile::EnumerateFiles(const std::string& directory, const std::string& pattern)
+std::vector<CFileInfo> CFile::ListFiles(const std::string& directory, const std::string& pattern)
 {
     NERRA_TRACE_BEGIN
-    auto files = std::make_shared<CFileInfoList>();
+    std::vector<CFileInfo> files;
     ListDirectory(directory, pattern, false, [&](const std::string& name, const struct stat& info) {
         if (S_ISDIR(info.st_mode))
             return;
@@ -501,20 +417,20 @@ std::shared_ptr<CFileInfoList> CFile::EnumerateFiles(const std::string& director
         file.name = name;
         file.path = path;
         file.size = static_cast<uint64_t>(info.st_size);
-        file.lastWriteTime = static_cast<uint32_t>(info.st_mtim.tv_sec);
-        files->push_back(std::move(file));
+        file.modifiedTime = static_cast<int64_t>(info.st_mtim.tv_sec);
+        files.push_back(std::move(file));
     });
     return files;
     NERRA_TRACE_END("CFile::EnumerateFiles('%s', '%s')", directory.c_str(), pattern.c_str())
 }
 
-std::shared_ptr<CDirInfoList> CFile::EnumerateDirs(const std::string& directory, const std::string& pattern)
+std::vector<CDirInfo> CFile::ListDirectories(const std::string& directory, const std::string& pattern)
 {
     NERRA_TRACE_BEGIN
-    auto dirs = std::make_shared<CDirInfoList>();
+    std::vector<CDirInfo> dirs;
     ListDirectory(directory, pattern, true, [&](const std::string& name, const struct stat& info) {
         if (S_ISDIR(info.st_mode))
-            dirs->push_back(CDirInfo{name, directory + "/" + name});
+            dirs.push_back(CDirInfo{name, directory + "/" + name});
     });
     return dirs;
     NERRA_TRACE_END("CFile::EnumerateDirs('%s', '%s')", directory.c_str(), pattern.c_str())

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -43,6 +44,12 @@ std::string Timestamp()
 
 }  // namespace
 
+uint32_t CurrentThreadId()
+{
+    static thread_local uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
+    return id;
+}
+
 CLog& CLog::Instance()
 {
     // Never destroyed: destructors of other services log while the process winds down.
@@ -59,7 +66,7 @@ void CLog::Write(const char* level, const char* format, va_list args) noexcept
             WriteAll(line);
             std::_Exit(3);
         }
-        CLockGuard guard(m_Lock);
+        std::lock_guard<std::mutex> guard(m_Lock);
         WriteAll(line);
     } catch (...) {
     }
@@ -81,7 +88,7 @@ NERRA_LOG_LEVEL(Error, "ERROR")
 void CLog::WarningOnce(const std::string& key, const char* format, ...)
 {
     try {
-        CLockGuard guard(m_OnceLock);
+        std::lock_guard<std::mutex> guard(m_OnceLock);
         if (m_OnceKeys.size() >= MAX_ONCE_KEYS)
             m_OnceKeys.clear();
         if (!m_OnceKeys.insert(key).second)
@@ -106,12 +113,11 @@ void CLog::Critical(const char* format, ...)
 
 void XMLError(void* context, const char* format, ...)
 {
-    static CLock* lock = new CLock();
+    // Never destroyed: libxml2 may report while the process winds down.
+    static std::mutex* lock = new std::mutex();
     static std::string* pending = new std::string();
-    bool locked = false;
     try {
-        lock->Acquire(INFINITE_TIMEOUT);
-        locked = true;
+        std::lock_guard<std::mutex> guard(*lock);
         va_list args;
         va_start(args, format);
         std::string piece = VFormat(format, args);
@@ -123,15 +129,8 @@ void XMLError(void* context, const char* format, ...)
                 pending->clear();
             }
         }
-        lock->Release();
     } catch (const std::exception& e) {
-        if (locked)
-            lock->Release();
         CLog::Instance().Error("XMLError(0x%016zx, '%s'): %s", reinterpret_cast<size_t>(context), format, e.what());
-    } catch (...) {
-        if (locked)
-            lock->Release();
-        CLog::Instance().Error("XMLError(0x%016zx, '%s'): Unknown exception", reinterpret_cast<size_t>(context), format);
     }
 }
 

@@ -1,13 +1,17 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
+#include <mutex>
 #include <set>
 #include <string>
 
 #include "core/CMessageException.h"
-#include "runtime/CLock.h"
 
 namespace Nerra {
+
+// The operating system's id of the calling thread, as log lines show it.
+uint32_t CurrentThreadId();
 
 // The process-wide log: one timestamped line per event on standard error, flushed at once.
 // Logging never throws; Critical writes its line and ends the process on the spot.
@@ -31,8 +35,8 @@ private:
     // never grows without bound however many odd things it is shown.
     static constexpr size_t MAX_ONCE_KEYS = 4096;
 
-    CLock m_Lock;
-    CLock m_OnceLock;
+    std::mutex m_Lock;
+    std::mutex m_OnceLock;
     std::set<std::string> m_OnceKeys;
 };
 

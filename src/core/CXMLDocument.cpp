@@ -107,7 +107,7 @@ CXMLDocument::CXMLDocument(const std::string& path) : m_Path(path)
         // The file is read through CFile, which opens regular files only and never waits
         // on a pipe; libxml2 then parses the text.
         std::string text;
-        if (CFile::ReadFile(path, text))
+        if (CFile::ReadAll(path, text))
             m_Document = ParseText(text, path);
         if (!m_Document)
             throw CMessageException("Failed to load XML file from '%s'", path.c_str());
@@ -124,7 +124,7 @@ void CXMLDocument::Validate(const std::string& schemaPath)
     // compiled schema, which may point into it.
     std::string text;
     std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> schemaDocument(
-        CFile::ReadFile(schemaPath, text) ? ParseText(text, schemaPath) : nullptr, xmlFreeDoc);
+        CFile::ReadAll(schemaPath, text) ? ParseText(text, schemaPath) : nullptr, xmlFreeDoc);
     if (!schemaDocument)
         throw CMessageException("Failed to load schema from '%s'", schemaPath.c_str());
     std::unique_ptr<xmlSchemaParserCtxt, void (*)(xmlSchemaParserCtxtPtr)> parser(
@@ -158,12 +158,12 @@ std::string CXMLDocument::WriteTemporary(const std::string& target) const
     try {
         if (!text || size < 0)
             throw CMessageException("xmlDocDumpFormatMemoryEnc() failed");
-        CFile file(pattern, CFile::Access::Read | CFile::Access::Write, CFile::ShareReadWrite, CFile::CreateNew,
-                   CFile::UniqueName | CFile::DeleteOnWriteFailure | CFile::DeleteOnClose);
+        CFile file(pattern, CFile::Reading | CFile::Writing, CFile::MustCreate,
+                   CFile::UniqueName | CFile::RemoveOnWriteFailure | CFile::RemoveOnClose);
         file.Write(text, static_cast<uint32_t>(size));
         file.Flush();
-        file.SetDeleteOnClose(false);
-        return file.GetFilename();
+        file.SetRemoveOnClose(false);
+        return file.GetPath();
     } catch (...) {
         // The cause, a full disk say, goes on as the first step of the failure's path.
         CMessageException failure("Failed to save XML file to '%s'", (target + ".NNN").c_str());
@@ -178,14 +178,14 @@ void CXMLDocument::SaveTo(const std::string& target)
     const std::string temporary = WriteTemporary(target);
     const std::string directory = target.find('/') == std::string::npos ? "." : target.substr(0, target.rfind('/') + 1);
     for (int failures = 0; failures < 8;) {
-        if (CFile::ReplaceFile(temporary, target)) {
+        if (CFile::Replace(temporary, target)) {
             CFile::SyncDirectory(directory);
             return;
         }
         ++failures;
         std::this_thread::sleep_for(std::chrono::milliseconds(1 << failures));
     }
-    if (CFile::DeleteFile(target) && CFile::MoveFile(temporary, target))
+    if (CFile::Remove(target) && CFile::Move(temporary, target))
         return;
     throw CMessageException("Unable to save XML file, temporary copy remains at %s", temporary.c_str());
     NERRA_TRACE_END("CXMLDocument::SaveTo('%s')", target.c_str())

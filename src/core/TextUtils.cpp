@@ -28,7 +28,7 @@ constexpr size_t MAX_REGEXED_LINE = 2048;
 bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 thread_local uint32_t t_RandomState = 1;
-std::chrono::steady_clock::time_point g_CounterStart = std::chrono::steady_clock::now();
+const std::chrono::steady_clock::time_point g_CounterStart = std::chrono::steady_clock::now();
 }  // namespace
 
 bool MatchesWhole(const std::string& text, const boost::regex& pattern)
@@ -257,16 +257,14 @@ uint32_t Random32(uint32_t modulus)
     return modulus ? value % modulus : value;
 }
 
-std::string CreateGUID()
+std::string RandomUuid()
 {
     uuid_t id;
-    uuid_generate(id);
+    uuid_generate_random(id);
     char text[37];
     uuid_unparse_lower(id, text);
     return text;
 }
-
-void InitPerformanceCounter() { g_CounterStart = std::chrono::steady_clock::now(); }
 
 uint64_t GetElapsedMicroseconds()
 {

@@ -57,10 +57,10 @@ int ThreadRand();
 // 32 bits from three draws; with a non-zero modulus, reduced modulo it.
 uint32_t Random32(uint32_t modulus);
 
-std::string CreateGUID();
+// A random version-4 UUID in lower-case hex with hyphens.
+std::string RandomUuid();
 
-// Microseconds since InitPerformanceCounter, on a monotonic clock.
-void InitPerformanceCounter();
+// Microseconds since the process started, on a monotonic clock.
 uint64_t GetElapsedMicroseconds();
 
 }  // namespace Nerra

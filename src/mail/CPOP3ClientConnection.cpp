@@ -47,11 +47,11 @@ uint64_t ToNumber(const std::string& digits)
     return std::strtoull(digits.c_str(), nullptr, 10);
 }
 
-// How this host names itself in trace lines: the name of the any-address. It cannot change
-// while the process runs, so it is looked up once.
+// How this host names itself in trace lines. It cannot change while the process runs, so it
+// is looked up once.
 const std::string& LocalName()
 {
-    static const std::string name = CInternetAddress(0u).GetName();
+    static const std::string name = CInternetAddress::LocalHostName();
     return name;
 }
 
@@ -76,11 +76,7 @@ CPOP3ClientSocketTransport::CPOP3ClientSocketTransport(const std::string& host, 
 {
     NERRA_TRACE_BEGIN
     CNetwork::Instance();
-    const CInternetAddress remoteAddress(host);
-    const CInternetPort remotePort(port, CInternetPort::tcp);
-    m_Connector = std::make_shared<CClientSocketFactory>(CInternetAddress("0.0.0.0"),
-                                                         CInternetPort("0", CInternetPort::tcp), remoteAddress,
-                                                         remotePort);
+    m_Connector = std::make_shared<CClientSocketFactory>(CInternetAddress(host), CInternetPort(port));
     NERRA_TRACE_END("CPOP3ClientSocketTransport::CPOP3ClientSocketTransport('%s', '%s')", host.c_str(), port.c_str())
 }
 
@@ -153,8 +149,9 @@ bool CPOP3ClientSocketTransport::ReceiveLine(std::string& line)
 std::string CPOP3ClientSocketTransport::GetPeerName()
 {
     if (m_PeerName.empty()) {
+        // Looked up once per session, on the worker: the trace line names the server.
         const CInternetAddress peer = m_Socket->GetPeerAddress();
-        m_PeerName = peer.GetName();
+        m_PeerName = peer.LookUpHostName();
         m_PeerDottedText = peer.GetDottedText();
     }
     return m_PeerName;
@@ -370,7 +367,7 @@ void CPOP3ClientConnection::ReceiveData(bool& idle)
             if (line.empty()) {
                 if (m_ResponseFile) {
                     WriteOutBuffer();
-                    m_ResponseFile->SetFilePointer(0, CFile::BEGIN);
+                    m_ResponseFile->Rewind();
                 }
                 m_DataComplete = true;
                 return;
@@ -399,8 +396,8 @@ void CPOP3ClientConnection::StartResponse()
     const std::string pattern = Replace(m_RawDirectory, "%", "%%") + "/" + LocalTimeStamp() + "%03d" + PART_EXTENSION;
     // Until the message is handed on, the file goes away with the connection: a download cut
     // short leaves nothing behind.
-    m_ResponseFile = std::make_shared<CFile>(pattern, CFile::Access::Read | CFile::Access::Write, CFile::ShareRead,
-                                             CFile::CreateNew, CFile::UniqueName | CFile::DeleteOnClose);
+    m_ResponseFile = std::make_shared<CFile>(pattern, CFile::Reading | CFile::Writing,
+                                             CFile::MustCreate, CFile::UniqueName | CFile::RemoveOnClose);
     const std::string trace = TraceLine();
     m_ResponseFile->Write(trace.data(), static_cast<uint32_t>(trace.size()));
 }
@@ -600,11 +597,11 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, std::istringstream& to
     // be on disk before then, or a crash could lose the message. Failing here still deletes
     // the file.
     file->Flush();
-    const std::string part = file->GetFilename();
+    const std::string part = file->GetPath();
     const std::string path = part.substr(0, part.size() - strlen(PART_EXTENSION)) + ".msg";
-    if (!CFile::MoveFile(part, path))
+    if (!CFile::Move(part, path))
         throw CMessageException("Unable to move file %s to %s", part.c_str(), path.c_str());
-    file->SetDeleteOnClose(false);
+    file->SetRemoveOnClose(false);
     m_ResponseFile.reset();
     try {
         if (!CFile::SyncDirectory(m_RawDirectory))
@@ -612,7 +609,7 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, std::istringstream& to
         message.AttachMessageFile(path);
         m_Sink(m_Messages[number - 1]);
     } catch (...) {
-        CFile::DeleteFile(path);
+        CFile::Remove(path);
         throw;
     }
     return true;

@@ -59,14 +59,14 @@ void CPOP3ClientMessage::SetMessageHeader(const std::string& text)
     NERRA_TRACE_BEGIN
     m_HeaderText = text;
     m_HeaderDigest = ShortHash(text.data(), text.size());
-    m_MessageId = LocalTimeStamp() + "-" + m_HeaderDigest + "-" + ToUpper(CreateGUID().substr(0, 8));
+    m_MessageId = LocalTimeStamp() + "-" + m_HeaderDigest + "-" + ToUpper(RandomUuid().substr(0, 8));
     NERRA_TRACE_END("CPOP3ClientMessage::SetMessageHeader('%s')", text.c_str())
 }
 
 void CPOP3ClientMessage::AttachMessageFile(const std::string& path)
 {
     NERRA_TRACE_BEGIN
-    m_File = std::make_shared<CFile>(path, CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+    m_File = std::make_shared<CFile>(path, CFile::Reading, CFile::MustExist);
     NERRA_TRACE_END("CPOP3ClientMessage::AttachMessageFile('%s')", path.c_str())
 }
 
@@ -124,7 +124,8 @@ void CPOP3ClientMessage::ParseMessageHeader()
     for (const auto& expiry : EXPIRY_FIELDS)
         header->AddValue(expiry.field, TimeToString(now + expiry.seconds));
     header->AddValue("x-nerra-expires-never", "2037-12-31 23:59:59");
-    CConfig::Instance().InsertValuesToHeader(*header);
+    for (const auto& [name, value] : CConfig::Instance().GetValues())
+        header->AddValue("x-nerra-" + name, value);
     if (m_User) {
         CXPathObject params = CXPathContext(*m_User).Eval("/user/params/param");
         for (size_t i = 0; i < params.GetNodeCount(); ++i) {
@@ -143,25 +144,25 @@ void CPOP3ClientMessage::ParseMessageFile()
 {
     NERRA_TRACE_BEGIN
     m_TargetFileName = m_MessageId + ".msg";
-    NERRA_TRACE_END("CPOP3ClientMessage::ParseMessageFile('%s')", m_File ? m_File->GetFilename().c_str() : "")
+    NERRA_TRACE_END("CPOP3ClientMessage::ParseMessageFile('%s')", m_File ? m_File->GetPath().c_str() : "")
 }
 
 void CPOP3ClientMessage::Dispatch()
 {
     NERRA_TRACE_BEGIN
     std::shared_ptr<CRuleSet> ruleSet = RuleSetPool().GetObject(m_UserName);
-    SetTarget(ruleSet->DispatchMessage(m_Header, m_File, m_User));
+    SetTarget(ruleSet->DispatchMessage(m_Header, m_File));
     NERRA_TRACE_END("CPOP3ClientMessage::Dispatch()")
 }
 
 void CPOP3ClientMessage::MoveToTargetMailbox()
 {
     NERRA_TRACE_BEGIN
-    const std::string source = m_File ? m_File->GetFilename() : std::string();
+    const std::string source = m_File ? m_File->GetPath() : std::string();
     m_File.reset();
     std::string target = GetTargetMailbox();
     if (target == DELETE_TARGET) {
-        if (CFile::DeleteFile(source))
+        if (CFile::Remove(source))
             CLog::Instance().Info("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s deleted",
                                   m_MessageId.c_str(), m_UserName.c_str());
         else
@@ -180,7 +181,7 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
     const std::string destination = userDirectory + target + "/" + m_TargetFileName;
     // A mailbox that leads out of the mail store would put mail anywhere on the host: it
     // fails the move like a mailbox without a directory.
-    if (IsInsideMailDirectory(MailBoxDirectory(m_UserName, target)) && CFile::MoveFile(source, destination)) {
+    if (IsInsideMailDirectory(MailBoxDirectory(m_UserName, target)) && CFile::Move(source, destination)) {
         CLog::Instance().Info("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into %s",
                               m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
         return;
@@ -199,7 +200,7 @@ void CPOP3ClientMessage::MoveToFallback(const std::string& source, const std::st
     // goes to spam, and back to the spool when even spam cannot take it.
     if (target != "spam") {
         const std::string spam = userDirectory + "spam/" + m_TargetFileName;
-        if (IsInsideMailDirectory(userDirectory + "spam") && CFile::MoveFile(source, spam)) {
+        if (IsInsideMailDirectory(userDirectory + "spam") && CFile::Move(source, spam)) {
             CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into "
                                      "spam instead of %s",
                                      m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
@@ -207,7 +208,7 @@ void CPOP3ClientMessage::MoveToFallback(const std::string& source, const std::st
         }
     }
     const std::string spool = userDirectory + ".spool/" + source.substr(source.rfind('/') + 1);
-    if (IsInsideMailDirectory(userDirectory + ".spool") && CFile::MoveFile(source, spool))
+    if (IsInsideMailDirectory(userDirectory + ".spool") && CFile::Move(source, spool))
         CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s returned to the "
                                  "spool as %s",
                                  m_MessageId.c_str(), m_UserName.c_str(), spool.c_str());

@@ -13,8 +13,8 @@ const char* const TOO_MANY_CONNECTIONS = "-ERR [SYS/TEMP] Too many connections\r
 }  // namespace
 
 CPOP3ListenerThread::CPOP3ListenerThread(const CInternetAddress& address, const CInternetPort& port,
-                                         size_t maxConnections)
-    : CListenerThreadBase(address, port), m_MaxConnections(maxConnections)
+                                         int32_t inactivityTimeout, size_t maxConnections)
+    : CListenerThreadBase(address, port, inactivityTimeout, ParallelPool()), m_MaxConnections(maxConnections)
 {
 }
 
@@ -37,7 +37,7 @@ size_t ReadMaxPOP3Connections()
     // A session holds up to three descriptors: its socket, the mailbox lock and the message
     // being sent. Sessions may take three eighths of the limit; the rest stays for the files
     // that spooling and fetching hold open.
-    return static_cast<size_t>(std::max<uint64_t>(1, CFile::GetOpenFileLimit() / 8));
+    return static_cast<size_t>(std::max<uint64_t>(1, CFile::OpenFileLimit() / 8));
 }
 
 std::shared_ptr<CPOP3ListenerThread>& POP3Listener()

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "runtime/CListenerThreadBase.h"
+#include "net/CListenerThreadBase.h"
 
 namespace Nerra {
 
@@ -10,7 +10,8 @@ namespace Nerra {
 // sessions at once; a client past it is told to come back later and is let go.
 class CPOP3ListenerThread : public CListenerThreadBase {
 public:
-    CPOP3ListenerThread(const CInternetAddress& address, const CInternetPort& port, size_t maxConnections);
+    CPOP3ListenerThread(const CInternetAddress& address, const CInternetPort& port, int32_t inactivityTimeout,
+                        size_t maxConnections);
 
 protected:
     std::shared_ptr<CParallelWorkUnit> CreateWorkUnit(const std::shared_ptr<CConnectedSocket>& connection) override;

@@ -33,10 +33,10 @@ bool IsSpace(char c)
 
 // Messages are numbered oldest first. Files written within the same second keep the order
 // of their names, so the numbers of one listing are the same on every login.
-bool OlderFirst(const CFileInfo& a, const CFileInfo& b)
+bool OlderFirst(const CMailboxMessage& a, const CMailboxMessage& b)
 {
-    if (a.lastWriteTime != b.lastWriteTime)
-        return a.lastWriteTime < b.lastWriteTime;
+    if (a.modifiedTime != b.modifiedTime)
+        return a.modifiedTime < b.modifiedTime;
     return a.name < b.name;
 }
 
@@ -99,8 +99,8 @@ CPOP3ServerConnection::~CPOP3ServerConnection()
     // Deletions count only for a session the client ended with QUIT; a dropped connection
     // leaves the mailbox as it was.
     if (m_State == stateCLOSING && m_LockFile) {
-        for (const CFileInfo& message : m_Messages) {
-            if (message.deleted && !CFile::DeleteFile(message.path))
+        for (const CMailboxMessage& message : m_Messages) {
+            if (message.deleted && !CFile::Remove(message.path))
                 CLog::Instance().Warning(
                     "CPOP3ServerConnection::~CPOP3ServerConnection(): closing mailbox, unable to delete file '%s'",
                     message.path.c_str());
@@ -341,7 +341,7 @@ std::string CPOP3ServerConnection::ProcessTop(CRequestStream& stream)
         // Ten digits may pass 32 bits; such a count is as good as no limit at all.
         limit = static_cast<uint32_t>(std::min<unsigned long long>(strtoull(count.c_str(), nullptr, 10), NO_LINE_LIMIT));
     }
-    CFileInfo* message = AccessMessage(number, error);
+    CMailboxMessage* message = AccessMessage(number, error);
     if (!message)
         return error;
     OpenResponseFile(*message, limit);
@@ -350,7 +350,7 @@ std::string CPOP3ServerConnection::ProcessTop(CRequestStream& stream)
     return Format("+OK Message header followed by the trailing CRLF and at most %u body line(s)\r\n", limit);
 }
 
-CFileInfo* CPOP3ServerConnection::ReadMessageArgument(CRequestStream& stream, std::string& number, std::string& error)
+CMailboxMessage* CPOP3ServerConnection::ReadMessageArgument(CRequestStream& stream, std::string& number, std::string& error)
 {
     return ReadArgumentFromStream(stream, number, error) ? AccessMessage(number, error) : nullptr;
 }
@@ -358,7 +358,7 @@ CFileInfo* CPOP3ServerConnection::ReadMessageArgument(CRequestStream& stream, st
 std::string CPOP3ServerConnection::ProcessRetr(CRequestStream& stream)
 {
     std::string number, error;
-    CFileInfo* message = ReadMessageArgument(stream, number, error);
+    CMailboxMessage* message = ReadMessageArgument(stream, number, error);
     if (!message)
         return error;
     OpenResponseFile(*message, NO_LINE_LIMIT);
@@ -368,7 +368,7 @@ std::string CPOP3ServerConnection::ProcessRetr(CRequestStream& stream)
 std::string CPOP3ServerConnection::ProcessDele(CRequestStream& stream)
 {
     std::string number, error;
-    CFileInfo* message = ReadMessageArgument(stream, number, error);
+    CMailboxMessage* message = ReadMessageArgument(stream, number, error);
     if (!message)
         return error;
     message->deleted = true;
@@ -388,7 +388,7 @@ std::string CPOP3ServerConnection::ProcessList(CRequestStream& stream)
         return reply + ".\r\n";
     }
     std::string number, error;
-    CFileInfo* message = ReadMessageArgument(stream, number, error);
+    CMailboxMessage* message = ReadMessageArgument(stream, number, error);
     if (!message)
         return error;
     return Format("+OK %s %" PRIu64 "\r\n", number.c_str(), message->size);
@@ -398,7 +398,7 @@ std::string CPOP3ServerConnection::ProcessRset()
 {
     m_Count = 0;
     m_Total = 0;
-    for (CFileInfo& message : m_Messages) {
+    for (CMailboxMessage& message : m_Messages) {
         message.deleted = false;
         ++m_Count;
         m_Total += message.size;
@@ -494,8 +494,8 @@ bool CPOP3ServerConnection::LockMailBox(std::string& reply)
     // would serve and delete files elsewhere.
     try {
         if (IsInsideMailDirectory(directory))
-            m_LockFile = std::make_shared<CFile>(directory + "/.lock", CFile::Access::Read | CFile::Access::Write,
-                                                 CFile::Exclusive, CFile::OpenAlways, CFile::DeleteOnClose);
+            m_LockFile = std::make_shared<CFile>(directory + "/.lock", CFile::Reading | CFile::Writing,
+                                                 CFile::CreateOrOpen, CFile::ExclusiveLock | CFile::RemoveOnClose);
     } catch (...) {
     }
     if (!m_LockFile) {
@@ -511,17 +511,18 @@ bool CPOP3ServerConnection::LockMailBox(std::string& reply)
 void CPOP3ServerConnection::LoadMailBox()
 {
     // Regular files only: a link or a device in the mailbox is never served.
-    std::shared_ptr<CFileInfoList> files = CFile::EnumerateFiles(MailBoxDirectory(m_UserName, m_MailBox), "*.msg");
-    m_Messages.assign(files->begin(), files->end());
+    m_Messages.clear();
+    for (const CFileInfo& file : CFile::ListFiles(MailBoxDirectory(m_UserName, m_MailBox), "*.msg"))
+        m_Messages.push_back(CMailboxMessage{file, false});
     std::sort(m_Messages.begin(), m_Messages.end(), OlderFirst);
     m_Count = static_cast<uint32_t>(m_Messages.size());
     m_Total = 0;
-    for (const CFileInfo& message : m_Messages)
+    for (const CMailboxMessage& message : m_Messages)
         m_Total += message.size;
     m_Last = 0;
 }
 
-CFileInfo* CPOP3ServerConnection::AccessMessage(const std::string& number, std::string& error)
+CMailboxMessage* CPOP3ServerConnection::AccessMessage(const std::string& number, std::string& error)
 {
     NERRA_TRACE_BEGIN
     if (!MatchesWhole(number, Digits8Pattern)) {
@@ -532,7 +533,7 @@ CFileInfo* CPOP3ServerConnection::AccessMessage(const std::string& number, std::
     // Taken unsigned, 0 wraps round and fails the range check like a number too large.
     if (n - 1u < m_Messages.size()) {
         m_Last = std::max(m_Last, n);
-        CFileInfo& message = m_Messages[n - 1u];
+        CMailboxMessage& message = m_Messages[n - 1u];
         if (!message.deleted)
             return &message;
     }
@@ -541,9 +542,9 @@ CFileInfo* CPOP3ServerConnection::AccessMessage(const std::string& number, std::
     NERRA_TRACE_END("CPOP3ServerConnection::AccessMessage('%s')", number.c_str())
 }
 
-void CPOP3ServerConnection::OpenResponseFile(const CFileInfo& message, uint32_t lineLimit)
+void CPOP3ServerConnection::OpenResponseFile(const CMailboxMessage& message, uint32_t lineLimit)
 {
-    m_ResponseFile = std::make_shared<CFile>(message.path, CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+    m_ResponseFile = std::make_shared<CFile>(message.path, CFile::Reading, CFile::MustExist);
     if (!m_Buffer)
         m_Buffer.reset(new char[SLICE]);
     m_InBody = false;

@@ -11,6 +11,11 @@
 
 namespace Nerra {
 
+// A message of the open mailbox, and whether the session marked it deleted.
+struct CMailboxMessage : CFileInfo {
+    bool deleted = false;
+};
+
 // Serves one POP3 client in short non-blocking steps on the parallel pool. The dialogue is
 // plain text in and out: ProcessClientRequest turns a request line into its reply, and
 // ProcessServerResponseFile turns the message being sent into wire bytes one slice at a
@@ -77,10 +82,10 @@ private:
     bool LockMailBox(std::string& reply);
     void LoadMailBox();
     // The live message of that number, or null with the error reply.
-    CFileInfo* AccessMessage(const std::string& number, std::string& error);
+    CMailboxMessage* AccessMessage(const std::string& number, std::string& error);
     // The single argument of RETR, DELE or LIST as a live message, or null with the error reply.
-    CFileInfo* ReadMessageArgument(CRequestStream& stream, std::string& number, std::string& error);
-    void OpenResponseFile(const CFileInfo& message, uint32_t lineLimit);
+    CMailboxMessage* ReadMessageArgument(CRequestStream& stream, std::string& number, std::string& error);
+    void OpenResponseFile(const CMailboxMessage& message, uint32_t lineLimit);
 
     // Wire form of message text: whole reads, bytes of the current line, and its end.
     void ScanLines(const char* data, uint32_t length, std::string& output);
@@ -96,7 +101,7 @@ private:
     std::string m_Password;
     std::string m_MailBox;
     std::shared_ptr<CFile> m_LockFile;
-    std::vector<CFileInfo> m_Messages;  // oldest first; numbers are 1-based positions
+    std::vector<CMailboxMessage> m_Messages;  // oldest first; numbers are 1-based positions
     uint32_t m_Count = 0;
     uint64_t m_Total = 0;
     uint32_t m_Last = 0;

@@ -27,7 +27,7 @@ struct CThreadRandomSource {
 
 }  // namespace
 
-std::vector<std::pair<std::string, int32_t>> PlanUserFetches(const CDirInfoList& directories, long intervalSeconds)
+std::vector<std::pair<std::string, int32_t>> PlanUserFetches(const std::vector<CDirInfo>& directories, long intervalSeconds)
 {
     const double spacing = static_cast<double>(intervalSeconds) / static_cast<double>(directories.size() + 1);
     std::vector<std::pair<std::string, int32_t>> plan;
@@ -42,12 +42,10 @@ std::vector<std::pair<std::string, int32_t>> PlanUserFetches(const CDirInfoList&
 void TimerCallback_RescanUsers(const std::string& argument)
 {
     NERRA_TRACE_BEGIN
-    auto listed = CFile::EnumerateDirs(CConfig::Instance().GetValue("mail-directory"), "*");
-    std::vector<CDirInfo> shuffled(listed->begin(), listed->end());
+    auto listed = CFile::ListDirectories(CConfig::Instance().GetValue("mail-directory"), "*");
     CThreadRandomSource random;
-    std::shuffle(shuffled.begin(), shuffled.end(), random);
-    const CDirInfoList directories(shuffled.begin(), shuffled.end());
-    for (const auto& [user, delay] : PlanUserFetches(directories, CConfig::Instance().GetNumber("mail-interval-sec")))
+    std::shuffle(listed.begin(), listed.end(), random);
+    for (const auto& [user, delay] : PlanUserFetches(listed, CConfig::Instance().GetNumber("mail-interval-sec")))
         CTimerThread::Instance().PushCallback(
             std::make_shared<CTimerCallback>(delay, TimerCallback_InitiateUserPOP3Session, user, false));
     NERRA_TRACE_END("TimerCallback_RescanUsers('%s')", argument.c_str())

@@ -19,6 +19,6 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& argument);
 // The user directories among the listed ones, in the order given, each with the delay in
 // seconds after which its fetch is due: the interval is cut into one slice more than there
 // are listed directories, counting those that are not users.
-std::vector<std::pair<std::string, int32_t>> PlanUserFetches(const CDirInfoList& directories, long intervalSeconds);
+std::vector<std::pair<std::string, int32_t>> PlanUserFetches(const std::vector<CDirInfo>& directories, long intervalSeconds);
 
 }  // namespace Nerra

@@ -41,7 +41,7 @@ bool WaitForBacklog()
 // The header block of a message file: up to and including the first empty line, in CR LF.
 std::string ReadHeaderText(const std::string& path, uint32_t& size)
 {
-    CFile file(path, CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+    CFile file(path, CFile::Reading, CFile::MustExist);
     std::string data(HEADER_READ_LIMIT, '\0');
     uint32_t read = 0;
     while (read < HEADER_READ_LIMIT) {
@@ -69,7 +69,7 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
                const std::shared_ptr<CUserXML>& user, const CFileInfo& spoolFile)
 {
     const std::string rawPath = userDirectory + "/.raw/" + LocalTimeStamp() + Format(".%03u", Random32(1000)) + ".msg";
-    if (!CFile::MoveFile(spoolFile.path, rawPath)) {
+    if (!CFile::Move(spoolFile.path, rawPath)) {
         CLog::Instance().Warning("Unable to move file %s to %s", spoolFile.path.c_str(), rawPath.c_str());
         return;
     }
@@ -93,7 +93,7 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
                                "file is moved to spam: %s",
                                argument.c_str(), rawPath.c_str(), CurrentFailureText().c_str());
         const std::string spamPath = userDirectory + "/spam/" + spoolFile.name;
-        if (!IsInsideMailDirectory(userDirectory + "/spam") || !CFile::MoveFile(rawPath, spamPath))
+        if (!IsInsideMailDirectory(userDirectory + "/spam") || !CFile::Move(rawPath, spamPath))
             CLog::Instance().Warning("Unable to move file %s to %s", rawPath.c_str(), spamPath.c_str());
     }
 }
@@ -120,8 +120,8 @@ void TimerCallback_SpoolMessages(const std::string& argument)
 {
     NERRA_TRACE_BEGIN
     const std::string root = CConfig::Instance().GetValue("mail-directory");
-    auto directories = CFile::EnumerateDirs(root, "*");
-    for (const CDirInfo& directory : *directories) {
+    auto directories = CFile::ListDirectories(root, "*");
+    for (const CDirInfo& directory : directories) {
         if (!MatchesWhole(directory.name, WordPattern) || !IsSpoolable(directory))
             continue;
         std::shared_ptr<CUserXML> user;
@@ -134,8 +134,8 @@ void TimerCallback_SpoolMessages(const std::string& argument)
                                    argument.c_str(), directory.name.c_str(), CurrentFailureText().c_str());
             continue;
         }
-        auto files = CFile::EnumerateFiles(directory.path + "/.spool", "*");
-        for (const CFileInfo& file : *files) {
+        auto files = CFile::ListFiles(directory.path + "/.spool", "*");
+        for (const CFileInfo& file : files) {
             if (!WaitForBacklog())
                 return;
             SpoolFile(argument, directory.name, directory.path, user, file);

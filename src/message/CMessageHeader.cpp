@@ -4,7 +4,6 @@
 #include "core/Trace.h"
 #include "message/AddressParser.h"
 #include "message/EncodedWords.h"
-#include "rules/CPython.h"
 
 namespace Nerra {
 
@@ -207,18 +206,6 @@ std::string CMessageHeader::Apply(const std::string& text, EscapeFunction escape
 bool CMessageHeader::ContainsApplicableMacros(const std::string& text)
 {
     return text.find("{{") != std::string::npos && text.find("}}") != std::string::npos;
-}
-
-void CMessageHeader::DumpToPythonDictionary(CScriptDictionary& dictionary) const
-{
-    NERRA_TRACE_BEGIN
-    for (const auto& [name, values] : m_Fields) {
-        dictionary.SetInteger(name + ":count", static_cast<int32_t>(values.size()));
-        for (size_t i = 0; i < values.size(); ++i)
-            dictionary.SetText(Format("%s:%u", name.c_str(), static_cast<unsigned>(i)), values[i]);
-        dictionary.SetText(name, values.front());
-    }
-    NERRA_TRACE_END("CMessageHeader::DumpToPythonDictionary(" NERRA_PTR ")", NERRA_PTR_ARG(&dictionary))
 }
 
 }  // namespace Nerra

@@ -6,8 +6,6 @@
 
 namespace Nerra {
 
-class CScriptDictionary;
-
 // The header of one message as the table of fields rules query: every field of the message
 // (names lower-cased, values unfolded and trimmed, raw bytes), a parsed twin of each, a
 // decoded twin of each value holding encoded words, the mailboxes of the address fields, a
@@ -15,6 +13,8 @@ class CScriptDictionary;
 class CMessageHeader {
 public:
     using EscapeFunction = std::string (*)(const std::string&);
+    // Every field by its lower-case name, with its values in the order they were added.
+    using CFields = std::map<std::string, std::vector<std::string>>;
 
     // Lines end in CR LF. A malformed header is logged and kept as far as it was read.
     explicit CMessageHeader(const std::string& text);
@@ -31,12 +31,12 @@ public:
     std::string Apply(const std::string& text, EscapeFunction escape = nullptr) const;
     static bool ContainsApplicableMacros(const std::string& text);
 
-    void DumpToPythonDictionary(CScriptDictionary& dictionary) const;
+    const CFields& GetFields() const { return m_Fields; }
 
 private:
     void AddLine(const std::string& line);
 
-    std::map<std::string, std::vector<std::string>> m_Fields;
+    CFields m_Fields;
 };
 
 }  // namespace Nerra

@@ -30,29 +30,24 @@ const char* BoolText(bool value)
 const char* TransferModeName(ETransferMode mode)
 {
     switch (mode) {
-    case xferEXACT: return "exact";
     case xferUPTO: return "upto";
     case xferLINE: return "line";
     }
     return "unknown";
 }
 
-CConnectedSocket::CConnectedSocket(std::shared_ptr<CSocket> socket, bool hasInput, bool hasOutput)
-    : m_Socket(std::move(socket)), m_LastActivity(NowSeconds())
+CConnectedSocket::CConnectedSocket(std::shared_ptr<CSocket> socket)
+    : m_Socket(std::move(socket)), m_Scratch(new uint8_t[RECV_CHUNK]), m_LastActivity(NowSeconds())
 {
-    if (hasInput)
-        m_Input = std::make_shared<CStreamBuffer>();
-    if (hasOutput)
-        m_Output = std::make_shared<CStreamBuffer>();
 }
 
 CConnectedSocket::~CConnectedSocket()
 {
     NERRA_TRACE_BEGIN
-    if (m_Input && m_Input->GetSize() > 0)
-        CLog::Instance().Warning("Pending input: %u bytes discarded", m_Input->GetSize());
-    if (m_Output && m_Output->GetSize() > 0)
-        CLog::Instance().Warning("Pending output: %u bytes discarded", m_Output->GetSize());
+    if (m_Input.GetSize() > 0)
+        CLog::Instance().Warning("Pending input: %u bytes discarded", m_Input.GetSize());
+    if (m_Output.GetSize() > 0)
+        CLog::Instance().Warning("Pending output: %u bytes discarded", m_Output.GetSize());
     NERRA_TRACE_END_CONTINUE("CConnectedSocket::~CConnectedSocket()")
 }
 
@@ -102,16 +97,6 @@ int CConnectedSocket::GetPollDescriptor() const
     return m_Socket->GetPollDescriptor();
 }
 
-bool CConnectedSocket::HasPendingOutput() const
-{
-    return m_Output && m_Output->GetSize() > 0;
-}
-
-short CConnectedSocket::GetPollEvents(short wanted) const
-{
-    return wanted;
-}
-
 void CConnectedSocket::CheckInactivity() const
 {
     if (NowSeconds() > m_LastActivity + m_InactivityTimeout)
@@ -122,7 +107,6 @@ void CConnectedSocket::ValidateRecvArguments(const void* buffer, uint32_t length
                                              const std::string* line)
 {
     switch (mode) {
-    case xferEXACT:
     case xferUPTO:
         if (!buffer || length == 0)
             throw CMessageException("Invalid buffer with xferEXACT or xferUPTO");
@@ -135,32 +119,24 @@ void CConnectedSocket::ValidateRecvArguments(const void* buffer, uint32_t length
     throw CMessageException("not reached");
 }
 
-CConnectedStreamSocket::CConnectedStreamSocket(std::shared_ptr<CSocket> socket)
-    : CConnectedSocket(std::move(socket), true, true)
-{
-    m_Scratch.reset(new uint8_t[RECV_CHUNK]);
-}
-
-CConnectedStreamSocket::~CConnectedStreamSocket() = default;
-
-uint32_t CConnectedStreamSocket::Send(const void* data, uint32_t length)
+uint32_t CConnectedSocket::Send(const void* data, uint32_t length)
 {
     NERRA_TRACE_BEGIN
     CheckInactivity();
     if (data && length > 0) {
-        m_Output->Write(data, length);
-        if (m_Output->GetSize() <= FLUSH_THRESHOLD && !IsHalfIdle())
-            return m_Output->GetSize();
+        m_Output.Write(data, length);
+        if (m_Output.GetSize() <= FLUSH_THRESHOLD && !IsHalfIdle())
+            return m_Output.GetSize();
     }
     if (m_Tls)
         FlushThroughTls();
-    else if (m_Output->GetSize() > 0)
-        SendPlain(m_Output->GetSize());
-    return m_Output->GetSize();
-    NERRA_TRACE_END("CConnectedStreamSocket::Send(" NERRA_PTR ", %u)", NERRA_PTR_ARG(data), length)
+    else if (m_Output.GetSize() > 0)
+        SendPlain(m_Output.GetSize());
+    return m_Output.GetSize();
+    NERRA_TRACE_END("CConnectedSocket::Send(" NERRA_PTR ", %u)", NERRA_PTR_ARG(data), length)
 }
 
-uint32_t CConnectedStreamSocket::Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line)
+uint32_t CConnectedSocket::Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line)
 {
     NERRA_TRACE_BEGIN
     ValidateRecvArguments(buffer, length, mode, line);
@@ -168,25 +144,23 @@ uint32_t CConnectedStreamSocket::Recv(void* buffer, uint32_t length, ETransferMo
     // The socket is read only when the buffer cannot satisfy the request, so a burst of
     // pipelined lines costs one socket call.
     for (;;) {
-        const uint32_t pending = m_Input->GetSize();
-        if (mode == xferEXACT && pending >= length)
-            return m_Input->Read(buffer, length);
+        const uint32_t pending = m_Input.GetSize();
         if (mode == xferUPTO && pending > 0)
-            return m_Input->Read(buffer, length);
+            return m_Input.Read(buffer, length);
         if (mode == xferLINE) {
-            if (uint32_t delivered = m_Input->ReadLine(line))
+            if (uint32_t delivered = m_Input.ReadLine(line))
                 return delivered;
         }
         const uint32_t received = ReceiveChunk();
         if (received == 0)
             return 0;
-        m_Input->Write(m_Scratch.get(), received);
+        m_Input.Write(m_Scratch.get(), received);
     }
-    NERRA_TRACE_END("CConnectedStreamSocket::Recv(" NERRA_PTR ", %u, %s, " NERRA_PTR ")", NERRA_PTR_ARG(buffer), length,
+    NERRA_TRACE_END("CConnectedSocket::Recv(" NERRA_PTR ", %u, %s, " NERRA_PTR ")", NERRA_PTR_ARG(buffer), length,
                     TransferModeName(mode), NERRA_PTR_ARG(line))
 }
 
-short CConnectedStreamSocket::GetPollEvents(short wanted) const
+short CConnectedSocket::GetPollEvents(short wanted) const
 {
     if (!m_Tls)
         return wanted;
@@ -195,26 +169,26 @@ short CConnectedStreamSocket::GetPollEvents(short wanted) const
     return m_Tls->GetPollEvents(wanted);
 }
 
-void CConnectedStreamSocket::StartTlsServer(const CTlsContext& context)
+void CConnectedSocket::StartTlsServer(const CTlsContext& context)
 {
     NERRA_TRACE_BEGIN
     if (!context.IsServer())
         throw CMessageException("A client's TLS context cannot serve a connection");
     StartTls(std::make_unique<CTlsSession>(context, m_Socket, std::string(), std::string()));
-    NERRA_TRACE_END("CConnectedStreamSocket::StartTlsServer()")
+    NERRA_TRACE_END("CConnectedSocket::StartTlsServer()")
 }
 
-void CConnectedStreamSocket::StartTlsClient(const CTlsContext& context, const std::string& hostName,
+void CConnectedSocket::StartTlsClient(const CTlsContext& context, const std::string& hostName,
                                             const std::string& fingerprint)
 {
     NERRA_TRACE_BEGIN
     if (context.IsServer())
         throw CMessageException("A server's TLS context cannot connect to a server");
     StartTls(std::make_unique<CTlsSession>(context, m_Socket, hostName, fingerprint));
-    NERRA_TRACE_END("CConnectedStreamSocket::StartTlsClient('%s', '%s')", hostName.c_str(), fingerprint.c_str())
+    NERRA_TRACE_END("CConnectedSocket::StartTlsClient('%s', '%s')", hostName.c_str(), fingerprint.c_str())
 }
 
-ETlsHandshake CConnectedStreamSocket::ContinueTlsHandshake()
+ETlsHandshake CConnectedSocket::ContinueTlsHandshake()
 {
     if (!m_Tls)
         throw CMessageException("TLS is not active on this connection");
@@ -233,37 +207,37 @@ ETlsHandshake CConnectedStreamSocket::ContinueTlsHandshake()
     }
 }
 
-bool CConnectedStreamSocket::IsTlsHandshakeComplete() const
+bool CConnectedSocket::IsTlsHandshakeComplete() const
 {
     return m_Tls && m_Tls->IsHandshakeComplete();
 }
 
-std::string CConnectedStreamSocket::GetTlsFailure() const
+std::string CConnectedSocket::GetTlsFailure() const
 {
     return m_Tls ? m_Tls->GetFailure() : std::string();
 }
 
-void CConnectedStreamSocket::StartTls(std::unique_ptr<CTlsSession> session)
+void CConnectedSocket::StartTls(std::unique_ptr<CTlsSession> session)
 {
     if (m_Tls)
         throw CMessageException("TLS is already active on this connection");
-    if (m_Input->GetSize() > 0)
-        throw CMessageException("%u bytes of plain input arrived ahead of the TLS handshake", m_Input->GetSize());
-    m_PlainOutput = m_Output->GetSize();
+    if (m_Input.GetSize() > 0)
+        throw CMessageException("%u bytes of plain input arrived ahead of the TLS handshake", m_Input.GetSize());
+    m_PlainOutput = m_Output.GetSize();
     m_Tls = std::move(session);
 }
 
-uint32_t CConnectedStreamSocket::SendPlain(uint32_t length)
+uint32_t CConnectedSocket::SendPlain(uint32_t length)
 {
-    const uint32_t sent = m_Socket->Send(m_Output->GetData(), length);
+    const uint32_t sent = m_Socket->Send(m_Output.GetData(), length);
     if (sent > 0) {
-        m_Output->Read(nullptr, sent);
+        m_Output.Read(nullptr, sent);
         Touch();
     }
     return sent;
 }
 
-bool CConnectedStreamSocket::AdvanceTlsHandshake()
+bool CConnectedSocket::AdvanceTlsHandshake()
 {
     if (m_PlainOutput > 0) {
         m_PlainOutput -= SendPlain(m_PlainOutput);
@@ -273,21 +247,21 @@ bool CConnectedStreamSocket::AdvanceTlsHandshake()
     return m_Tls->Handshake();
 }
 
-void CConnectedStreamSocket::FlushThroughTls()
+void CConnectedSocket::FlushThroughTls()
 {
     const uint64_t before = m_Tls->GetSocketBytes();
     if (AdvanceTlsHandshake()) {
-        while (m_Output->GetSize() > 0) {
-            const uint32_t taken = m_Tls->Write(m_Output->GetData(), m_Output->GetSize());
+        while (m_Output.GetSize() > 0) {
+            const uint32_t taken = m_Tls->Write(m_Output.GetData(), m_Output.GetSize());
             if (taken == 0)
                 break;
-            m_Output->Read(nullptr, taken);
+            m_Output.Read(nullptr, taken);
         }
     }
     TouchIfMoved(before);
 }
 
-uint32_t CConnectedStreamSocket::ReceiveChunk()
+uint32_t CConnectedSocket::ReceiveChunk()
 {
     if (!m_Tls) {
         const uint32_t received = m_Socket->Recv(m_Scratch.get(), RECV_CHUNK);
@@ -301,101 +275,10 @@ uint32_t CConnectedStreamSocket::ReceiveChunk()
     return received;
 }
 
-void CConnectedStreamSocket::TouchIfMoved(uint64_t socketBytesBefore)
+void CConnectedSocket::TouchIfMoved(uint64_t socketBytesBefore)
 {
     if (m_Tls->GetSocketBytes() != socketBytesBefore)
         Touch();
-}
-
-CConnectedDatagramClientSocket::CConnectedDatagramClientSocket(std::shared_ptr<CSocket> socket,
-                                                               const CInternetAddress& peerAddress,
-                                                               const CInternetPort& peerPort)
-    : CConnectedSocket(std::move(socket), false, true), m_PeerAddress(peerAddress), m_PeerPort(peerPort)
-{
-}
-
-uint32_t CConnectedDatagramClientSocket::Send(const void* data, uint32_t length)
-{
-    NERRA_TRACE_BEGIN
-    CheckInactivity();
-    const uint32_t maxSize = m_Socket->GetMaxDatagramSize();
-    if (length > maxSize)
-        throw CMessageException("Too much data to be sent in a single datagram, may not exceed %u bytes", maxSize);
-    if (data && length > 0) {
-        if (m_Output->GetSize() > 0)
-            throw CMessageException("Connected datagram client socket can only be sent to once");
-        m_Output->Write(data, length);
-    }
-    const uint32_t pending = m_Output->GetSize();
-    if (pending > 0) {
-        // The factory hands the same socket to every client it makes.
-        CLockGuard guard(*m_Socket);
-        const uint32_t sent = m_Socket->SendTo(m_PeerAddress, m_PeerPort, m_Output->GetData(), pending);
-        if (sent == pending) {
-            m_Output->Read(nullptr, pending);
-            Touch();
-        } else if (sent != 0) {
-            throw CMessageException("Datagram sendto semantics violation, sent incomplete packet: %u out of %u bytes",
-                                    sent, pending);
-        }
-    }
-    return m_Output->GetSize();
-    NERRA_TRACE_END("CConnectedDatagramClientSocket::Send(" NERRA_PTR ", %u)", NERRA_PTR_ARG(data), length)
-}
-
-uint32_t CConnectedDatagramClientSocket::Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line)
-{
-    NERRA_TRACE_BEGIN
-    throw CMessageException("Connected datagram client socket can not be used for receiving");
-    NERRA_TRACE_END("CConnectedDatagramClientSocket::Recv(" NERRA_PTR ", %u, %s, " NERRA_PTR ")", NERRA_PTR_ARG(buffer),
-                    length, TransferModeName(mode), NERRA_PTR_ARG(line))
-}
-
-CConnectedDatagramServerSocket::CConnectedDatagramServerSocket(std::shared_ptr<CSocket> socket, const void* data,
-                                                               uint32_t length)
-    : CConnectedSocket(std::move(socket), true, false)
-{
-    NERRA_TRACE_BEGIN
-    m_Input->Write(data, length);
-    NERRA_TRACE_END("CConnectedDatagramServerSocket::CConnectedDatagramServerSocket(" NERRA_PTR ", %u)",
-                    NERRA_PTR_ARG(data), length)
-}
-
-uint32_t CConnectedDatagramServerSocket::Send(const void* data, uint32_t length)
-{
-    NERRA_TRACE_BEGIN
-    throw CMessageException("Connected datagram server socket can not be used for sending");
-    NERRA_TRACE_END("CConnectedDatagramServerSocket::Send(" NERRA_PTR ", %u)", NERRA_PTR_ARG(data), length)
-}
-
-uint32_t CConnectedDatagramServerSocket::Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line)
-{
-    NERRA_TRACE_BEGIN
-    ValidateRecvArguments(buffer, length, mode, line);
-    CheckInactivity();
-    const uint32_t remaining = m_Input->GetSize();
-    switch (mode) {
-    case xferLINE:
-        if (uint32_t delivered = m_Input->ReadLine(line))
-            return delivered;
-        throw CMessageException("An attempt to read a line from a connected datagram server socket fails, the "
-                                "remaining %u bytes do not contain a properly terminated line of text",
-                                remaining);
-    case xferUPTO:
-        if (remaining == 0)
-            throw CMessageException(
-                "An attempt to read from a connected datagram server socket fails, no data is available");
-        return m_Input->Read(buffer, length);
-    case xferEXACT:
-        if (remaining < length)
-            throw CMessageException(
-                "An attempt to read %u bytes from a connected datagram server socket fails, only %u is available",
-                length, remaining);
-        return m_Input->Read(buffer, length);
-    }
-    throw CMessageException("not reached");
-    NERRA_TRACE_END("CConnectedDatagramServerSocket::Recv(" NERRA_PTR ", %u, %s, " NERRA_PTR ")", NERRA_PTR_ARG(buffer),
-                    length, TransferModeName(mode), NERRA_PTR_ARG(line))
 }
 
 }  // namespace Nerra

@@ -14,29 +14,41 @@ namespace Nerra {
 class CTlsContext;
 class CTlsSession;
 
-// How Recv delivers: exactly the length asked for, whatever is there up to the length, or
-// one text line.
-enum ETransferMode { xferEXACT = 0, xferUPTO = 1, xferLINE = 2 };
+// How Recv delivers: whatever is there up to the length, or one text line.
+enum ETransferMode { xferUPTO = 1, xferLINE = 2 };
 
-// "exact", "upto" or "line".
+// "upto" or "line".
 const char* TransferModeName(ETransferMode mode);
 
-// A connection as the POP3 units see it: buffered, never-blocking transfers over a socket,
-// with an inactivity clock. A call that cannot complete now returns 0 and the caller tries
-// again on a later step. Used by one work unit, on one thread at a time.
+// How far a TLS handshake has come.
+enum ETlsHandshake { tlsPENDING = 0, tlsCOMPLETE = 1, tlsFAILED = 2 };
+
+// The TCP connection the POP3 client and server talk through: buffered, never-blocking
+// transfers with an inactivity clock. A call that cannot complete now returns 0 and the
+// caller tries again on a later step. Used by one work unit, on one thread at a time.
+// Small writes are coalesced until more than 64 KiB are queued, half the time-out has
+// passed, or an empty Send flushes.
+//
+// The stream may switch to TLS at any point, from the first byte or after a plain dialogue.
+// From then on Send and Recv move the same bytes through TLS, with the same results: 0 for
+// nothing yet, a failure (a TLS one included) thrown. They also drive the handshake; no
+// application byte goes either way before it is complete. Poll with GetPollEvents, which
+// follows what TLS waits for. A completed session ends with close_notify on destruction, as
+// far as the socket takes it at once.
 class CConnectedSocket {
 public:
     static constexpr int32_t DEFAULT_INACTIVITY_TIMEOUT = 120;  // seconds
 
-    virtual ~CConnectedSocket();
+    explicit CConnectedSocket(std::shared_ptr<CSocket> socket);
+    ~CConnectedSocket();
     CConnectedSocket(const CConnectedSocket&) = delete;
     CConnectedSocket& operator=(const CConnectedSocket&) = delete;
 
     // Queues the bytes and sends what the socket takes; returns the count still queued.
     // With no data it only pushes queued output out.
-    virtual uint32_t Send(const void* data, uint32_t length) = 0;
+    uint32_t Send(const void* data, uint32_t length);
     // Returns the count delivered (for lines, the line's length plus 1), or 0 for nothing yet.
-    virtual uint32_t Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line) = 0;
+    uint32_t Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line);
 
     // The caller includes the line end.
     uint32_t SendLine(const std::string& text);
@@ -50,56 +62,17 @@ public:
     bool IsHalfIdle() const;
     int32_t GetInactivityTimeout() const { return m_InactivityTimeout; }
     // Received bytes not yet delivered, such as the start of a line still to be completed.
-    bool HasPendingInput() const { return m_Input && m_Input->GetSize() > 0; }
+    bool HasPendingInput() const { return m_Input.GetSize() > 0; }
 
     // For a caller that waits on many connections: poll this descriptor for input, and for
     // writability too while output is queued.
     int GetPollDescriptor() const;
-    bool HasPendingOutput() const;
+    bool HasPendingOutput() const { return m_Output.GetSize() > 0; }
     // What to poll the descriptor for, given what the caller waits for: POLLIN for Recv to
-    // deliver, POLLOUT for queued output to go out. Plain connections return it unchanged; TLS
+    // deliver, POLLOUT for queued output to go out. A plain connection returns it unchanged; TLS
     // may need the other direction first. Wait only once Recv has given 0, since bytes already
     // taken off the socket never make the descriptor ready.
-    virtual short GetPollEvents(short wanted) const;
-
-protected:
-    CConnectedSocket(std::shared_ptr<CSocket> socket, bool hasInput, bool hasOutput);
-
-    // Fails with "Inactivity timeout" once the time-out has passed without traffic.
-    void CheckInactivity() const;
-    static void ValidateRecvArguments(const void* buffer, uint32_t length, ETransferMode mode, const std::string* line);
-
-    std::shared_ptr<CStreamBuffer> m_Input;   // empty for kinds that only send
-    std::shared_ptr<CStreamBuffer> m_Output;  // empty for kinds that only receive
-    std::shared_ptr<CSocket> m_Socket;
-    std::unique_ptr<uint8_t[]> m_Scratch;  // RECV_CHUNK bytes, for kinds that read the socket
-    int64_t m_LastActivity;                // seconds on the monotonic clock
-    int32_t m_InactivityTimeout = DEFAULT_INACTIVITY_TIMEOUT;
-
-    static constexpr uint32_t RECV_CHUNK = 65536;
-    static constexpr uint32_t FLUSH_THRESHOLD = 65536;
-};
-
-// How far a TLS handshake has come.
-enum ETlsHandshake { tlsPENDING = 0, tlsCOMPLETE = 1, tlsFAILED = 2 };
-
-// The TCP connection the POP3 client and server talk through. Small writes are coalesced
-// until more than 64 KiB are queued, half the time-out has passed, or an empty Send flushes.
-//
-// The stream may switch to TLS at any point, from the first byte or after a plain dialogue.
-// From then on Send and Recv move the same bytes through TLS, with the same results: 0 for
-// nothing yet, a failure (a TLS one included) thrown. They also drive the handshake; no
-// application byte goes either way before it is complete. Poll with GetPollEvents, which
-// follows what TLS waits for. A completed session ends with close_notify on destruction, as
-// far as the socket takes it at once.
-class CConnectedStreamSocket : public CConnectedSocket {
-public:
-    explicit CConnectedStreamSocket(std::shared_ptr<CSocket> socket);
-    ~CConnectedStreamSocket() override;
-
-    uint32_t Send(const void* data, uint32_t length) override;
-    uint32_t Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line) override;
-    short GetPollEvents(short wanted) const override;
+    short GetPollEvents(short wanted) const;
 
     // Switches to TLS as the server of the handshake, with a server's context. Output still
     // queued goes out first and in plain (the "+OK" that accepts STLS). Input already received
@@ -123,6 +96,9 @@ public:
     std::string GetTlsFailure() const;
 
 private:
+    // Fails with "Inactivity timeout" once the time-out has passed without traffic.
+    void CheckInactivity() const;
+    static void ValidateRecvArguments(const void* buffer, uint32_t length, ETransferMode mode, const std::string* line);
     void StartTls(std::unique_ptr<CTlsSession> session);
     uint32_t SendPlain(uint32_t length);
     // Sends the plain bytes queued before the switch, then steps the handshake; true once
@@ -133,31 +109,17 @@ private:
     uint32_t ReceiveChunk();
     void TouchIfMoved(uint64_t socketBytesBefore);
 
+    static constexpr uint32_t RECV_CHUNK = 65536;
+    static constexpr uint32_t FLUSH_THRESHOLD = 65536;
+
+    CStreamBuffer m_Input;
+    CStreamBuffer m_Output;
+    std::shared_ptr<CSocket> m_Socket;
+    std::unique_ptr<uint8_t[]> m_Scratch;  // RECV_CHUNK bytes
+    int64_t m_LastActivity;                // seconds on the monotonic clock
+    int32_t m_InactivityTimeout = DEFAULT_INACTIVITY_TIMEOUT;
     std::unique_ptr<CTlsSession> m_Tls;  // empty while the stream is plain
     uint32_t m_PlainOutput = 0;          // queued before the switch to TLS, still to go out plain
-};
-
-// Sends one datagram to a fixed peer over a socket it may share with other senders.
-class CConnectedDatagramClientSocket : public CConnectedSocket {
-public:
-    CConnectedDatagramClientSocket(std::shared_ptr<CSocket> socket, const CInternetAddress& peerAddress,
-                                   const CInternetPort& peerPort);
-
-    uint32_t Send(const void* data, uint32_t length) override;
-    uint32_t Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line) override;
-
-private:
-    CInternetAddress m_PeerAddress;
-    CInternetPort m_PeerPort;
-};
-
-// Serves the contents of one received datagram; nothing more ever arrives.
-class CConnectedDatagramServerSocket : public CConnectedSocket {
-public:
-    CConnectedDatagramServerSocket(std::shared_ptr<CSocket> socket, const void* data, uint32_t length);
-
-    uint32_t Send(const void* data, uint32_t length) override;
-    uint32_t Recv(void* buffer, uint32_t length, ETransferMode mode, std::string* line) override;
 };
 
 }  // namespace Nerra

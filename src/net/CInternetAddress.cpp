@@ -42,10 +42,6 @@ hostent* LookupHost(Lookup lookup, hostent& entry, std::vector<char>& buffer, in
 CInternetAddress::CInternetAddress(uint32_t hostOrderAddress)
     : m_Address(htonl(hostOrderAddress)), m_Name(DottedText(hostOrderAddress))
 {
-    NERRA_TRACE_BEGIN
-    CNetwork::Instance();
-    ResolveIP();
-    NERRA_TRACE_END("CInternetAddress::CInternetAddress(%s)", DottedText(hostOrderAddress).c_str())
 }
 
 CInternetAddress::CInternetAddress(const std::string& name) : m_Address(ADDRESS_NONE), m_Name(name)
@@ -109,18 +105,18 @@ void CInternetAddress::ResolveName()
     NERRA_TRACE_END("CInternetAddress::ResolveName()")
 }
 
-void CInternetAddress::ResolveIP()
+std::string CInternetAddress::LocalHostName()
+{
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) == 0 && host[0])
+        return host;
+    return "localhost";
+}
+
+std::string CInternetAddress::LookUpHostName() const
 {
     NERRA_TRACE_BEGIN
-    if (m_Address == 0) {
-        // The any-address stands for this host, which is how it is named in trace lines and
-        // how the listener finds its own address; a reverse look-up of it finds nothing here.
-        char host[256] = {};
-        if (gethostname(host, sizeof host - 1) == 0 && host[0]) {
-            m_Name = host;
-            return;
-        }
-    }
+    const std::string dotted = GetDottedText();
     hostent entry{};
     std::vector<char> buffer;
     int resolverError = 0;
@@ -130,17 +126,15 @@ void CInternetAddress::ResolveIP()
             return gethostbyaddr_r(&address, sizeof(address), AF_INET, e, b, n, r, h);
         },
         entry, buffer, resolverError);
-    if (host && host->h_name) {
-        m_Name = host->h_name;
-        return;
-    }
+    if (host && host->h_name)
+        return host->h_name;
     if (host || resolverError == HOST_NOT_FOUND || resolverError == NO_DATA || resolverError == TRY_AGAIN) {
         CLog::Instance().Warning(
             "CInternetAddress::ResolveIP(): DNS name for address '%s' not found, no data or DNS server failure",
-            m_Name.c_str());
-        return;
+            dotted.c_str());
+        return dotted;
     }
-    throw CMessageException("Unable to reverse resolve %s, WSAGetLastError=%d", m_Name.c_str(), resolverError);
+    throw CMessageException("Unable to reverse resolve %s, WSAGetLastError=%d", dotted.c_str(), resolverError);
     NERRA_TRACE_END("CInternetAddress::ResolveIP()")
 }
 

@@ -51,22 +51,16 @@ bool ParsePortNumber(const std::string& text, uint16_t& port)
 
 }  // namespace
 
-CInternetPort::CInternetPort(uint16_t hostOrderPort, Protocol protocol)
-    : m_Port(htons(hostOrderPort)), m_Name(std::to_string(hostOrderPort)), m_Protocol(protocol)
+CInternetPort::CInternetPort(uint16_t hostOrderPort) : m_Port(htons(hostOrderPort)), m_Name(std::to_string(hostOrderPort))
 {
-    NERRA_TRACE_BEGIN
-    CNetwork::Instance();
-    ResolvePort();
-    NERRA_TRACE_END("CInternetPort::CInternetPort(%u, %s)", static_cast<unsigned>(hostOrderPort),
-                    ProtocolText(protocol))
 }
 
-CInternetPort::CInternetPort(const std::string& name, Protocol protocol) : m_Port(0), m_Name(name), m_Protocol(protocol)
+CInternetPort::CInternetPort(const std::string& name) : m_Port(0), m_Name(name)
 {
     NERRA_TRACE_BEGIN
     CNetwork::Instance();
     ResolveName();
-    NERRA_TRACE_END("CInternetPort::CInternetPort('%s', %s)", name.c_str(), ProtocolText(protocol))
+    NERRA_TRACE_END("CInternetPort::CInternetPort('%s', tcp)", name.c_str())
 }
 
 uint16_t CInternetPort::GetHostOrder() const
@@ -77,15 +71,6 @@ uint16_t CInternetPort::GetHostOrder() const
 std::string CInternetPort::GetDecimalText() const
 {
     return std::to_string(GetHostOrder());
-}
-
-const char* CInternetPort::ProtocolText(Protocol protocol)
-{
-    switch (protocol) {
-    case tcp: return "tcp";
-    case udp: return "udp";
-    }
-    return "unknown";
 }
 
 void CInternetPort::ResolveName()
@@ -99,7 +84,7 @@ void CInternetPort::ResolveName()
     servent entry{};
     std::vector<char> buffer;
     int error = 0;
-    const char* protocol = GetProtocolText();
+    const char* protocol = "tcp";
     const std::string& name = m_Name;
     servent* service = LookupService(
         [&name, protocol](servent* e, char* b, size_t n, servent** r) {
@@ -111,24 +96,6 @@ void CInternetPort::ResolveName()
                                 error);
     m_Port = static_cast<uint16_t>(service->s_port);
     NERRA_TRACE_END("CInternetPort::ResolveName()")
-}
-
-void CInternetPort::ResolvePort()
-{
-    NERRA_TRACE_BEGIN
-    servent entry{};
-    std::vector<char> buffer;
-    int error = 0;
-    const char* protocol = GetProtocolText();
-    const int port = m_Port;
-    servent* service = LookupService(
-        [port, protocol](servent* e, char* b, size_t n, servent** r) {
-            return getservbyport_r(port, protocol, e, b, n, r);
-        },
-        entry, buffer, error);
-    if (service && service->s_name)
-        m_Name = service->s_name;
-    NERRA_TRACE_END("CInternetPort::ResolvePort()")
 }
 
 }  // namespace Nerra

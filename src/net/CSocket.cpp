@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
-#include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -16,9 +15,6 @@ namespace Nerra {
 
 namespace {
 
-// Linux reports no per-socket message limit; this is the largest UDP payload over IPv4
-// (65535 less the 8-byte UDP and 20-byte IP headers).
-constexpr uint32_t MAX_UDP_DATAGRAM = 65507;
 // Linux drops connection attempts beyond the backlog, so a burst of mail clients would
 // stall in retries with a short queue: take as many as the system allows.
 constexpr int LISTEN_BACKLOG = SOMAXCONN;
@@ -30,14 +26,6 @@ sockaddr_in SocketAddress(const CInternetAddress& address, const CInternetPort& 
     result.sin_addr.s_addr = address.GetNetworkOrder();
     result.sin_port = port.GetNetworkOrder();
     return result;
-}
-
-// A peer passes when each filter value is 0 ("any") or equals the peer's.
-bool PeerAllowed(const CInternetAddress& address, const CInternetPort& port, const sockaddr_in& peer)
-{
-    if (address.GetNetworkOrder() != 0 && address.GetNetworkOrder() != peer.sin_addr.s_addr)
-        return false;
-    return port.GetNetworkOrder() == 0 || port.GetNetworkOrder() == peer.sin_port;
 }
 
 bool WouldBlock(int error)
@@ -82,14 +70,6 @@ const char* BoolText(bool value)
     return value ? "true" : "false";
 }
 
-// Guards only the lazy creation of each socket's own lock. Never destroyed, so sockets
-// released during process exit still find it.
-CLock& LockCreationLock()
-{
-    static CLock* lock = new CLock();
-    return *lock;
-}
-
 }  // namespace
 
 class CSocket::CSocketImpl {
@@ -104,22 +84,21 @@ public:
             CloseQuietly();
             throw;
         }
-        NERRA_TRACE_END("CSocketImpl::CSocketImpl(%s:%s, %s)", address.GetDottedText().c_str(),
-                        port.GetDecimalText().c_str(), port.GetProtocolText())
+        NERRA_TRACE_END("CSocketImpl::CSocketImpl(%s:%s, tcp)", address.GetDottedText().c_str(),
+                        port.GetDecimalText().c_str())
     }
 
-    // Around a handle just accepted from a listening socket of the given protocol.
-    CSocketImpl(int handle, CInternetPort::Protocol protocol) : m_Handle(handle)
+    // Around a handle just accepted from a listening socket.
+    explicit CSocketImpl(int handle) : m_Handle(handle)
     {
         NERRA_TRACE_BEGIN
         try {
-            FetchActualBoundAddressAndPort(protocol);
             SetBlocking(false);
         } catch (...) {
             CloseQuietly();
             throw;
         }
-        NERRA_TRACE_END("CSocketImpl::CSocketImpl(%d, %s)", handle, CInternetPort::ProtocolText(protocol))
+        NERRA_TRACE_END("CSocketImpl::CSocketImpl(%d, tcp)", handle)
     }
 
     ~CSocketImpl() { CloseQuietly(); }
@@ -175,12 +154,10 @@ public:
     }
 
     // Returns the accepted handle, or -1 when nothing was taken.
-    int Accept(const CInternetAddress& address, const CInternetPort& port, std::shared_ptr<CSocket>& newSocket)
+    int Accept()
     {
         NERRA_TRACE_BEGIN
-        sockaddr_in peer{};
-        socklen_t size = sizeof(peer);
-        int handle = accept4(m_Handle, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+        int handle = accept4(m_Handle, nullptr, nullptr, SOCK_CLOEXEC);
         if (handle < 0) {
             int error = errno;
             if (WouldBlock(error) || ConnectionGone(error))
@@ -189,13 +166,8 @@ public:
                 throw COutOfResourcesException("accept() failed with WSAGetLastError=%d", error);
             throw CMessageException("accept() failed with WSAGetLastError=%d", error);
         }
-        if (!PeerAllowed(address, port, peer)) {
-            close(handle);
-            return -1;
-        }
         return handle;
-        NERRA_TRACE_END("CSocketImpl::Accept(%s:%s, " NERRA_PTR ")", address.GetName().c_str(), port.GetName().c_str(),
-                        NERRA_PTR_ARG(&newSocket))
+        NERRA_TRACE_END("CSocketImpl::Accept(0.0.0.0:0)")
     }
 
     uint32_t Send(const void* buffer, uint32_t length)
@@ -214,47 +186,26 @@ public:
         NERRA_TRACE_END("CSocketImpl::Recv(" NERRA_PTR ", %u)", NERRA_PTR_ARG(buffer), length)
     }
 
-    uint32_t SendTo(const CInternetAddress& address, const CInternetPort& port, const void* buffer, uint32_t length)
+    // The system picks the port (and, for a connected socket, the address) when they were
+    // given as 0, so the values are read back rather than copied from the request.
+    sockaddr_in GetBound() const
     {
         NERRA_TRACE_BEGIN
-        sockaddr_in remote = SocketAddress(address, port);
-        errno = 0;
-        ssize_t result =
-            sendto(m_Handle, buffer, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&remote), sizeof(remote));
-        return Transferred(result, length, "sendto()");
-        NERRA_TRACE_END("CSocketImpl::SendTo(%s:%s, " NERRA_PTR ", %u)", address.GetName().c_str(),
-                        port.GetName().c_str(), NERRA_PTR_ARG(buffer), length)
-    }
-
-    uint32_t RecvFrom(const CInternetAddress& address, const CInternetPort& port, void* buffer, uint32_t length)
-    {
-        NERRA_TRACE_BEGIN
-        sockaddr_in sender{};
-        socklen_t size = sizeof(sender);
-        errno = 0;
-        ssize_t result = recvfrom(m_Handle, buffer, length, 0, reinterpret_cast<sockaddr*>(&sender), &size);
-        uint32_t received = Transferred(result, length, "recvfrom()");
-        return received > 0 && PeerAllowed(address, port, sender) ? received : 0;
-        NERRA_TRACE_END("CSocketImpl::RecvFrom(%s:%s, " NERRA_PTR ", %u)", address.GetName().c_str(),
-                        port.GetName().c_str(), NERRA_PTR_ARG(buffer), length)
+        sockaddr_in bound{};
+        socklen_t size = sizeof(bound);
+        if (getsockname(m_Handle, reinterpret_cast<sockaddr*>(&bound), &size) != 0)
+            throw CMessageException("getsockname() failed with WSAGetLastError=%d", errno);
+        return bound;
+        NERRA_TRACE_END("CSocketImpl::FetchActualBoundAddressAndPort(tcp)")
     }
 
     bool m_ConnectInProgress = false;
-    uint32_t m_MaxDatagramSize = 0;
-    std::optional<CInternetAddress> m_BoundAddress;
-    std::optional<CInternetPort> m_BoundPort;
     int m_Handle = -1;
 
 private:
     void Create(const CInternetAddress& address, const CInternetPort& port)
     {
-        const CInternetPort::Protocol protocol = port.GetProtocol();
-        if (protocol == CInternetPort::tcp)
-            m_Handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-        else if (protocol == CInternetPort::udp)
-            m_Handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-        else
-            throw CMessageException("Don't have any idea how to create '%s' sockets", port.GetProtocolText());
+        m_Handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
         if (m_Handle < 0)
             throw CMessageException("socket() failed with WSAGetLastError=%d", errno);
 
@@ -267,24 +218,7 @@ private:
             throw CMessageException("bind(%s:%s) failed with WSAGetLastError=%d", address.GetDottedText().c_str(),
                                     port.GetDecimalText().c_str(), errno);
 
-        FetchActualBoundAddressAndPort(protocol);
-        if (protocol == CInternetPort::udp)
-            m_MaxDatagramSize = MAX_UDP_DATAGRAM;
         SetBlocking(false);
-    }
-
-    // The system picks the port (and, for a connected socket, the address) when they were
-    // given as 0, so the values are read back rather than copied from the request.
-    void FetchActualBoundAddressAndPort(CInternetPort::Protocol protocol)
-    {
-        NERRA_TRACE_BEGIN
-        sockaddr_in bound{};
-        socklen_t size = sizeof(bound);
-        if (getsockname(m_Handle, reinterpret_cast<sockaddr*>(&bound), &size) != 0)
-            throw CMessageException("getsockname() failed with WSAGetLastError=%d", errno);
-        m_BoundAddress.emplace(ntohl(bound.sin_addr.s_addr));
-        m_BoundPort.emplace(ntohs(bound.sin_port), protocol);
-        NERRA_TRACE_END("CSocketImpl::FetchActualBoundAddressAndPort(%s)", CInternetPort::ProtocolText(protocol))
     }
 
     // The system reports a settled non-blocking connect as writable, whether it succeeded
@@ -366,14 +300,14 @@ CSocket::~CSocket() = default;
 CInternetAddress CSocket::GetBoundAddress() const
 {
     NERRA_TRACE_BEGIN
-    return *m_Impl->m_BoundAddress;
+    return CInternetAddress(ntohl(m_Impl->GetBound().sin_addr.s_addr));
     NERRA_TRACE_END("CSocket::GetBoundAddress()")
 }
 
 CInternetPort CSocket::GetBoundPort() const
 {
     NERRA_TRACE_BEGIN
-    return *m_Impl->m_BoundPort;
+    return CInternetPort(ntohs(m_Impl->GetBound().sin_port));
     NERRA_TRACE_END("CSocket::GetBoundPort()")
 }
 
@@ -398,18 +332,17 @@ bool CSocket::Connect(const CInternetAddress& address, const CInternetPort& port
     NERRA_TRACE_END("CSocket::Connect(%s:%s)", address.GetName().c_str(), port.GetName().c_str())
 }
 
-bool CSocket::Accept(const CInternetAddress& address, const CInternetPort& port, std::shared_ptr<CSocket>& newSocket)
+bool CSocket::Accept(std::shared_ptr<CSocket>& newSocket)
 {
     NERRA_TRACE_BEGIN
-    int handle = m_Impl->Accept(address, port, newSocket);
+    int handle = m_Impl->Accept();
     if (handle < 0)
         return false;
     // The record owns the handle from here on, and closes it should its construction fail.
-    auto impl = std::make_shared<CSocketImpl>(handle, m_Impl->m_BoundPort->GetProtocol());
+    auto impl = std::make_shared<CSocketImpl>(handle);
     newSocket = std::shared_ptr<CSocket>(new CSocket(std::move(impl)));
     return true;
-    NERRA_TRACE_END("CSocket::Accept(%s:%s, " NERRA_PTR ")", address.GetName().c_str(), port.GetName().c_str(),
-                    NERRA_PTR_ARG(&newSocket))
+    NERRA_TRACE_END("CSocket::Accept(0.0.0.0:0, " NERRA_PTR ")", NERRA_PTR_ARG(&newSocket))
 }
 
 uint32_t CSocket::Send(const void* buffer, uint32_t length)
@@ -426,30 +359,6 @@ uint32_t CSocket::Recv(void* buffer, uint32_t length)
     NERRA_TRACE_END("CSocket::Recv(" NERRA_PTR ", %u)", NERRA_PTR_ARG(buffer), length)
 }
 
-uint32_t CSocket::SendTo(const CInternetAddress& address, const CInternetPort& port, const void* buffer,
-                         uint32_t length)
-{
-    NERRA_TRACE_BEGIN
-    return m_Impl->SendTo(address, port, buffer, length);
-    NERRA_TRACE_END("CSocket::SendTo(%s:%s, " NERRA_PTR ", %u)", address.GetName().c_str(), port.GetName().c_str(),
-                    NERRA_PTR_ARG(buffer), length)
-}
-
-uint32_t CSocket::RecvFrom(const CInternetAddress& address, const CInternetPort& port, void* buffer, uint32_t length)
-{
-    NERRA_TRACE_BEGIN
-    return m_Impl->RecvFrom(address, port, buffer, length);
-    NERRA_TRACE_END("CSocket::RecvFrom(%s:%s, " NERRA_PTR ", %u)", address.GetName().c_str(), port.GetName().c_str(),
-                    NERRA_PTR_ARG(buffer), length)
-}
-
-uint32_t CSocket::GetMaxDatagramSize() const
-{
-    NERRA_TRACE_BEGIN
-    return m_Impl->m_MaxDatagramSize;
-    NERRA_TRACE_END("CSocket::GetMaxDatagramSize()")
-}
-
 void CSocket::SetBlocking(bool blocking)
 {
     NERRA_TRACE_BEGIN
@@ -460,32 +369,6 @@ void CSocket::SetBlocking(bool blocking)
 int CSocket::GetPollDescriptor() const
 {
     return m_Impl->m_Handle;
-}
-
-bool CSocket::Acquire(uint32_t timeout)
-{
-    NERRA_TRACE_BEGIN
-    std::shared_ptr<CLock> lock = std::atomic_load(&m_Lock);
-    if (!lock) {
-        CLockGuard guard(LockCreationLock());
-        lock = std::atomic_load(&m_Lock);
-        if (!lock) {
-            lock = std::make_shared<CLock>();
-            std::atomic_store(&m_Lock, lock);
-        }
-    }
-    return lock->Acquire(timeout);
-    NERRA_TRACE_END("CSocket::Acquire(%d)", static_cast<int>(timeout))
-}
-
-void CSocket::Release()
-{
-    NERRA_TRACE_BEGIN
-    std::shared_ptr<CLock> lock = std::atomic_load(&m_Lock);
-    if (!lock)
-        throw CMessageException("Invalid call to Release(), no prior call to Acquire()");
-    lock->Release();
-    NERRA_TRACE_END("CSocket::Release()")
 }
 
 }  // namespace Nerra

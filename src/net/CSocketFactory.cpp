@@ -1,18 +1,16 @@
 #include "net/CSocketFactory.h"
 
-#include <vector>
-
 #include "core/Trace.h"
 
 namespace Nerra {
 
-CSocketFactory::CSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort,
-                               const CInternetAddress& remoteAddress, const CInternetPort& remotePort)
-    : m_Socket(std::make_shared<CSocket>(localAddress, localPort)),
-      m_LocalAddress(localAddress),
-      m_LocalPort(localPort),
-      m_RemoteAddress(remoteAddress),
-      m_RemotePort(remotePort)
+namespace {
+CInternetAddress AnyAddress() { return CInternetAddress(0u); }
+CInternetPort AnyPort() { return CInternetPort(static_cast<uint16_t>(0)); }
+}  // namespace
+
+CSocketFactory::CSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort)
+    : m_Socket(std::make_shared<CSocket>(localAddress, localPort))
 {
 }
 
@@ -41,67 +39,42 @@ int CSocketFactory::GetPollDescriptor() const
     return m_Socket->GetPollDescriptor();
 }
 
-CServerSocketFactory::CServerSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort,
-                                           const CInternetAddress& remoteAddress, const CInternetPort& remotePort)
-try : CSocketFactory(localAddress, localPort, remoteAddress, remotePort) {
-    if (m_LocalPort.GetProtocol() == CInternetPort::tcp)
-        m_Socket->Listen();
+CServerSocketFactory::CServerSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort)
+try : CSocketFactory(localAddress, localPort) {
+    m_Socket->Listen();
 } catch (...) {
     // A factory that cannot bind or listen does not exist: the failure goes on to the caller.
-    RethrowWithTrace("CServerSocketFactory::CServerSocketFactory(%s:%s, %s:%s)", localAddress.GetName().c_str(),
-                     localPort.GetName().c_str(), remoteAddress.GetName().c_str(), remotePort.GetName().c_str());
+    RethrowWithTrace("CServerSocketFactory::CServerSocketFactory(%s:%s, 0.0.0.0:0)", localAddress.GetName().c_str(),
+                     localPort.GetName().c_str());
 }
 
 bool CServerSocketFactory::Connect(std::shared_ptr<CConnectedSocket>& socket)
 {
     NERRA_TRACE_BEGIN
-    switch (m_LocalPort.GetProtocol()) {
-    case CInternetPort::tcp: {
-        std::shared_ptr<CSocket> accepted;
-        if (!m_Socket->Accept(m_RemoteAddress, m_RemotePort, accepted))
-            return false;
-        socket = std::make_shared<CConnectedStreamSocket>(std::move(accepted));
-        return true;
-    }
-    case CInternetPort::udp: {
-        std::vector<uint8_t> datagram(m_Socket->GetMaxDatagramSize());
-        const uint32_t received =
-            m_Socket->RecvFrom(m_RemoteAddress, m_RemotePort, datagram.data(), static_cast<uint32_t>(datagram.size()));
-        if (received == 0)
-            return false;
-        socket = std::make_shared<CConnectedDatagramServerSocket>(m_Socket, datagram.data(), received);
-        return true;
-    }
-    }
-    throw CMessageException("not reached");
+    std::shared_ptr<CSocket> accepted;
+    if (!m_Socket->Accept(accepted))
+        return false;
+    socket = std::make_shared<CConnectedSocket>(std::move(accepted));
+    return true;
     NERRA_TRACE_END("CServerSocketFactory::Connect(" NERRA_PTR ")", NERRA_PTR_ARG(&socket))
 }
 
-CClientSocketFactory::CClientSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort,
-                                           const CInternetAddress& remoteAddress, const CInternetPort& remotePort)
-    : CSocketFactory(localAddress, localPort, remoteAddress, remotePort)
+CClientSocketFactory::CClientSocketFactory(const CInternetAddress& remoteAddress, const CInternetPort& remotePort)
+    : CSocketFactory(AnyAddress(), AnyPort()), m_RemoteAddress(remoteAddress), m_RemotePort(remotePort)
 {
 }
 
 bool CClientSocketFactory::Connect(std::shared_ptr<CConnectedSocket>& socket)
 {
     NERRA_TRACE_BEGIN
-    switch (m_LocalPort.GetProtocol()) {
-    case CInternetPort::tcp: {
-        if (!m_Socket->Connect(m_RemoteAddress, m_RemotePort))
-            return false;
-        auto fresh = std::make_shared<CSocket>(m_LocalAddress, m_LocalPort);
-        if (m_Blocking)
-            fresh->SetBlocking(true);
-        socket = std::make_shared<CConnectedStreamSocket>(m_Socket);
-        m_Socket = std::move(fresh);
-        return true;
-    }
-    case CInternetPort::udp:
-        socket = std::make_shared<CConnectedDatagramClientSocket>(m_Socket, m_RemoteAddress, m_RemotePort);
-        return true;
-    }
-    throw CMessageException("Invalid socket type: '%s'", m_LocalPort.GetProtocolText());
+    if (!m_Socket->Connect(m_RemoteAddress, m_RemotePort))
+        return false;
+    auto fresh = std::make_shared<CSocket>(AnyAddress(), AnyPort());
+    if (m_Blocking)
+        fresh->SetBlocking(true);
+    socket = std::make_shared<CConnectedSocket>(m_Socket);
+    m_Socket = std::move(fresh);
+    return true;
     NERRA_TRACE_END("CClientSocketFactory::Connect(" NERRA_PTR ")", NERRA_PTR_ARG(&socket))
 }
 

@@ -9,9 +9,8 @@
 
 namespace Nerra {
 
-// Turns a local and a remote endpoint into connected sockets, TCP or UDP after the local
-// port's protocol. Polled through Connect, which returns false while nothing is ready.
-// Used by one thread at a time.
+// Turns a socket into connected sockets. Polled through Connect, which returns false while
+// nothing is ready. Used by one thread at a time.
 class CSocketFactory {
 public:
     virtual ~CSocketFactory();
@@ -30,38 +29,35 @@ public:
 
 protected:
     // Creates the factory's socket bound to the local pair; a failure leaves no factory.
-    CSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort,
-                   const CInternetAddress& remoteAddress, const CInternetPort& remotePort);
+    CSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort);
 
     std::shared_ptr<CSocket> m_Socket;
-    CInternetAddress m_LocalAddress;
-    CInternetPort m_LocalPort;
-    CInternetAddress m_RemoteAddress;
-    CInternetPort m_RemotePort;
     bool m_Blocking = false;
 };
 
-// Listens on the local pair and hands out one connected socket per accepted connection
-// (or per received datagram). A non-zero remote address or port admits only that peer.
+// Listens on the local pair and hands out one connected socket per accepted connection,
+// from any peer.
 class CServerSocketFactory : public CSocketFactory {
 public:
-    CServerSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort,
-                         const CInternetAddress& remoteAddress, const CInternetPort& remotePort);
+    CServerSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort);
 
     // In blocking mode, waits for the next connection.
     bool Connect(std::shared_ptr<CConnectedSocket>& socket) override;
 };
 
-// Connects from the local pair to the remote one. Each successful Connect hands the
-// connection out and starts over with a fresh socket, so the next call makes a new one.
+// Connects to the remote pair from a port the system picks. Each successful Connect hands
+// the connection out and starts over with a fresh socket, so the next call makes a new one.
 class CClientSocketFactory : public CSocketFactory {
 public:
-    CClientSocketFactory(const CInternetAddress& localAddress, const CInternetPort& localPort,
-                         const CInternetAddress& remoteAddress, const CInternetPort& remotePort);
+    CClientSocketFactory(const CInternetAddress& remoteAddress, const CInternetPort& remotePort);
 
     // A refused or failed attempt throws CSocket::CFailedToConnectException; the caller
     // applies its own time-out to an attempt that stays under way.
     bool Connect(std::shared_ptr<CConnectedSocket>& socket) override;
+
+private:
+    CInternetAddress m_RemoteAddress;
+    CInternetPort m_RemotePort;
 };
 
 }  // namespace Nerra

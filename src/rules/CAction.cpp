@@ -87,8 +87,7 @@ void CDispatchAction::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CDispatchAction::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-std::string CDispatchAction::Activate(const CMessageHeader&, const std::shared_ptr<CFile>& file,
-                                      const std::shared_ptr<CUserXML>&, CRuleList&, CRuleList::iterator&)
+std::string CDispatchAction::Activate(const CMessageHeader&, const std::shared_ptr<CFile>& file, CRuleList&, CRuleList::iterator&)
 {
     NERRA_TRACE_BEGIN
     return m_Mailbox;
@@ -128,8 +127,7 @@ void CPythonAction::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CPythonAction::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-std::string CPythonAction::Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
-                                    const std::shared_ptr<CUserXML>&, CRuleList&, CRuleList::iterator&)
+std::string CPythonAction::Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList&, CRuleList::iterator&)
 {
     NERRA_TRACE_BEGIN
     return RunRuleScript(m_Script, file, header);
@@ -208,8 +206,7 @@ void CRulesetAction::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CRulesetAction::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-std::string CRulesetAction::Activate(const CMessageHeader&, const std::shared_ptr<CFile>& file,
-                                     const std::shared_ptr<CUserXML>&, CRuleList& rules,
+std::string CRulesetAction::Activate(const CMessageHeader&, const std::shared_ptr<CFile>& file, CRuleList& rules,
                                      CRuleList::iterator& position)
 {
     NERRA_TRACE_BEGIN

@@ -11,7 +11,6 @@ namespace Nerra {
 class CFile;
 class CMessageHeader;
 class CRule;
-class CUserXML;
 
 using CRuleList = std::list<std::shared_ptr<CRule>>;
 
@@ -30,8 +29,7 @@ public:
     virtual void ApplyHeader(const CMessageHeader& header) = 0;
     // Returns a mailbox name, or empty text for no decision. `position` is the walk's current
     // rule; an action may edit `rules` and move `position`.
-    virtual std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
-                                 const std::shared_ptr<CUserXML>& user, CRuleList& rules,
+    virtual std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                                  CRuleList::iterator& position) = 0;
     virtual bool EditsRuleList() const { return false; }
 
@@ -48,8 +46,7 @@ public:
     void Save(xmlNodePtr element) const override;
     std::shared_ptr<CAction> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
-                         const std::shared_ptr<CUserXML>& user, CRuleList& rules,
+    std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
 
 private:
@@ -63,8 +60,7 @@ public:
     void Save(xmlNodePtr element) const override;
     std::shared_ptr<CAction> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
-                         const std::shared_ptr<CUserXML>& user, CRuleList& rules,
+    std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
 
 private:
@@ -95,8 +91,7 @@ public:
     void Save(xmlNodePtr element) const override;
     std::shared_ptr<CAction> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
-                         const std::shared_ptr<CUserXML>& user, CRuleList& rules,
+    std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
 
 private:

@@ -11,10 +11,7 @@ namespace Nerra {
 
 std::string RunRuleScript(const std::string& script, const std::shared_ptr<CFile>& file, const CMessageHeader& header)
 {
-    CScriptDictionary dictionary;
-    header.DumpToPythonDictionary(dictionary);
-    if (file)
-        dictionary.SetText("x-nerra-message-filename", file->GetFilename());
+    const CScriptDictionary dictionary = CScriptDictionary::ForMessage(header, file ? file->GetPath() : std::string());
     return CPython::Instance().Execute(Replace(script, "\r\n", "\n"), dictionary, false);
 }
 

@@ -226,18 +226,6 @@ CPythonObject CaptureStandardStreams(PyObject* builtins)
 
 }  // namespace
 
-void CScriptDictionary::SetText(std::string key, std::string value)
-{
-    if (m_Integers.count(key) == 0)
-        m_Texts.try_emplace(std::move(key), std::move(value));
-}
-
-void CScriptDictionary::SetInteger(std::string key, int32_t value)
-{
-    if (m_Texts.count(key) == 0)
-        m_Integers.try_emplace(std::move(key), value);
-}
-
 CPythonObject::CPythonObject(PyObject* object, Ownership ownership) : m_Object(object)
 {
     if (ownership == BorrowedReference)

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "rules/CScriptDictionary.h"
 #include "runtime/CLock.h"
 #include "runtime/CTimeBudget.h"
 
@@ -15,24 +16,6 @@ typedef struct _object PyObject;
 typedef struct _ts PyThreadState;
 
 namespace Nerra {
-
-// What a script sees as `headers`: texts and integers by name, built by the caller for one
-// run. A name keeps the first value it was given, text or integer.
-class CScriptDictionary {
-public:
-    using CTexts = std::map<std::string, std::string>;
-    using CIntegers = std::map<std::string, int32_t>;
-
-    void SetText(std::string key, std::string value);
-    void SetInteger(std::string key, int32_t value);
-
-    const CTexts& GetTexts() const { return m_Texts; }
-    const CIntegers& GetIntegers() const { return m_Integers; }
-
-private:
-    CTexts m_Texts;
-    CIntegers m_Integers;
-};
 
 // One owned reference to a Python object. Creating, copying and dropping one all need
 // the interpreter lock.

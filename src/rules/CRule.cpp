@@ -132,8 +132,7 @@ void CRule::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CRule::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-std::string CRule::DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
-                                   const std::shared_ptr<CUserXML>& user, CRuleList& rules, CRuleList::iterator& position)
+std::string CRule::DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules, CRuleList::iterator& position)
 {
     NERRA_TRACE_BEGIN
     if (!m_Enabled || Expired())
@@ -145,7 +144,7 @@ std::string CRule::DispatchMessage(const CMessageHeader& header, const std::shar
         if (!match->Match(file, header))
             return std::string();
     for (const auto& action : m_Actions) {
-        std::string mailbox = action->Activate(header, file, user, rules, position);
+        std::string mailbox = action->Activate(header, file, rules, position);
         if (!mailbox.empty()) {
             if (training)
                 throw CMessageException("An action returned non-empty mailbox name in training mode");
@@ -153,8 +152,8 @@ std::string CRule::DispatchMessage(const CMessageHeader& header, const std::shar
         }
     }
     return std::string();
-    NERRA_TRACE_END("CRule::DispatchMessage('%s', " NERRA_PTR ", " NERRA_PTR ", " NERRA_PTR ")", m_Description.c_str(),
-                    NERRA_PTR_ARG(&header), NERRA_PTR_ARG(file.get()), NERRA_PTR_ARG(user.get()))
+    NERRA_TRACE_END("CRule::DispatchMessage('%s', " NERRA_PTR ", " NERRA_PTR ")", m_Description.c_str(),
+                    NERRA_PTR_ARG(&header), NERRA_PTR_ARG(file.get()))
 }
 
 }  // namespace Nerra

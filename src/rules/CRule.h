@@ -32,8 +32,7 @@ public:
     bool NeedsClone() const;
     void ApplyHeader(const CMessageHeader& header);
     // Empty text when the rule does not take the message.
-    std::string DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file,
-                                const std::shared_ptr<CUserXML>& user, CRuleList& rules, CRuleList::iterator& position);
+    std::string DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules, CRuleList::iterator& position);
 
     const std::string& GetId() const { return m_Id; }
     const std::string& GetDescription() const { return m_Description; }

@@ -1,6 +1,5 @@
 #include "rules/CRuleSet.h"
 
-#include "core/CConfig.h"
 #include "core/CXMLDocument.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
@@ -25,12 +24,10 @@ uint32_t CSequencer::Next()
     NERRA_TRACE_END("CSequencer::Next()")
 }
 
-CRuleSet::CRuleSet(const std::string& userName) : m_UserName(userName)
+CRuleSet::CRuleSet(const std::string& userName, const std::string& rulesPath, const std::string& schemaPath)
+    : m_UserName(userName), m_RulesPath(rulesPath), m_SchemaPath(schemaPath)
 {
     NERRA_TRACE_BEGIN
-    const std::string directory = CConfig::Instance().GetValue("mail-directory") + "/" + userName + "/";
-    m_RulesPath = directory + "ruleset.xml";
-    m_SchemaPath = directory + "ruleset.xsd";
     CXMLDocument document(m_RulesPath);
     document.Validate(m_SchemaPath);
     CXPathContext context(document);
@@ -75,8 +72,7 @@ void CRuleSet::IncrementDispatchedMessages()
     NERRA_TRACE_END("CRuleSet::IncrementDispatchedMessages()")
 }
 
-std::string CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& header, const std::shared_ptr<CFile>& file,
-                                      const std::shared_ptr<CUserXML>& user)
+std::string CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& header, const std::shared_ptr<CFile>& file)
 {
     NERRA_TRACE_BEGIN
     CLockGuard guard(m_Rules);
@@ -99,7 +95,7 @@ std::string CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& hea
                 clone = running->Clone();
                 clone->ApplyHeader(*header);
             }
-            std::string result = clone->DispatchMessage(*header, file, user, rules, position);
+            std::string result = clone->DispatchMessage(*header, file, rules, position);
             if (result == ".")
                 throw CMessageException("Rule \"%s\" attempted to dispatch message to a special mailbox \"%s\"",
                                         running->GetDescription().c_str(), result.c_str());
@@ -138,8 +134,8 @@ std::string CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& hea
         return "spam";
     }
     return target;
-    NERRA_TRACE_END("CRuleSet::DispatchMessage(" NERRA_PTR ", " NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(header.get()),
-                    NERRA_PTR_ARG(file.get()), NERRA_PTR_ARG(user.get()))
+    NERRA_TRACE_END("CRuleSet::DispatchMessage(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(header.get()),
+                    NERRA_PTR_ARG(file.get()))
 }
 
 }  // namespace Nerra

@@ -19,28 +19,26 @@ private:
     uint32_t m_Count = 0;
 };
 
-// A user's rule set, loaded from <mail-directory>/<user>/ruleset.xml and checked against
-// ruleset.xsd beside it. It decides the mailbox of each message and writes itself back, with
-// its counters and without its expired rules, when it is destroyed.
+// A user's rule set, loaded from its file and checked against its schema. It decides the
+// mailbox of each message and writes itself back, with its counters and without its expired
+// rules, when it is destroyed.
 class CRuleSet {
 public:
     // A message may make at most this many rule evaluations: rules that restart the walk or
     // keep inserting rules for the same message would otherwise hold a worker for good.
     static constexpr unsigned MAX_RULE_EVALUATIONS = 10000;
 
-    explicit CRuleSet(const std::string& userName);
+    // The user names the rule set in log lines.
+    CRuleSet(const std::string& userName, const std::string& rulesPath, const std::string& schemaPath);
     ~CRuleSet();
     CRuleSet(const CRuleSet&) = delete;
     CRuleSet& operator=(const CRuleSet&) = delete;
 
     // The target mailbox: a name, "spam" when no rule accepted the message or a rule failed,
     // or "<contents>" from the header-only pass (no file) to ask for a pass with the file.
-    std::string DispatchMessage(const std::shared_ptr<CMessageHeader>& header, const std::shared_ptr<CFile>& file,
-                                const std::shared_ptr<CUserXML>& user);
+    std::string DispatchMessage(const std::shared_ptr<CMessageHeader>& header, const std::shared_ptr<CFile>& file);
 
     void IncrementDispatchedMessages();
-
-    const std::string& GetRulesPath() const { return m_RulesPath; }
 
 private:
     void Save();

@@ -4,16 +4,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace Nerra {
-
-uint32_t CurrentThreadId()
-{
-    static thread_local uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
-    return id;
-}
 
 struct CLock::CLockImpl {
     std::mutex mutex;

@@ -3,13 +3,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/CLog.h"
+
 namespace Nerra {
 
 // Time-outs are milliseconds; INFINITE_TIMEOUT waits without limit.
 constexpr uint32_t INFINITE_TIMEOUT = 0xFFFFFFFFu;
-
-// The operating system's id of the calling thread (the id shown in log lines).
-uint32_t CurrentThreadId();
 
 // Anything that can be held for a stretch of code and let go again.
 class CLockable {

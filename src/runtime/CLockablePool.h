@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,14 +19,18 @@ namespace Nerra {
 
 // A cache of objects loaded from files by name, with one lock per name. Workers share a
 // name's object through GetObject; the console locks a name to evict the object and keep
-// everyone from loading it again while outside tools rewrite the files behind it. T is
-// built from the name alone.
+// everyone from loading it again while outside tools rewrite the files behind it. The
+// loader given at construction builds a name's object.
 //
 // Lock order: the pool lock is taken and released before any entry lock is awaited, and
 // is never requested while an entry lock is held.
 template <class T>
 class CLockablePool {
 public:
+    using CLoader = std::function<std::shared_ptr<T>(const std::string& name)>;
+
+    explicit CLockablePool(CLoader loader) : m_Loader(std::move(loader)) {}
+
     // The name's object, loaded first if the cache holds none. Waits while the name is locked.
     std::shared_ptr<T> GetObject(const std::string& name);
 
@@ -92,6 +97,7 @@ private:
     std::shared_ptr<CEntry> AcquireEntry(const std::string& name, uint32_t timeout);
     void WarnLockTimedOut(const std::string& name, uint32_t timeout);
 
+    const CLoader m_Loader;
     CLocked<std::map<std::string, std::shared_ptr<CEntry>>> m_Entries;
 };
 
@@ -102,7 +108,7 @@ std::shared_ptr<T> CLockablePool<T>::GetObject(const std::string& name)
     CEntryHold hold(AcquireEntry(name, INFINITE_TIMEOUT));
     // A failing load leaves the entry empty, so the next caller tries again.
     if (!hold->object)
-        hold->object = std::make_shared<T>(name);
+        hold->object = m_Loader(name);
     return hold->object;
     NERRA_TRACE_END("CLockablePool::GetObject(" NERRA_PTR ")", NERRA_PTR_ARG(&name))
 }

@@ -3,7 +3,6 @@
 #include <climits>
 #include <poll.h>
 
-#include "core/CConfig.h"
 #include "core/CXMLDocument.h"
 
 namespace Nerra {
@@ -89,11 +88,6 @@ void PauseUnlessStopped(int stopHandle)
 
 }  // namespace
 
-int32_t ReadWorkerThreadCount()
-{
-    return static_cast<int32_t>(CConfig::Instance().GetNumber("worker-threads-per-pool"));
-}
-
 uint32_t StickyThreadIndex(const std::string& name, uint32_t threadCount)
 {
     uint32_t hash = 0;
@@ -107,9 +101,8 @@ void CWorkerThread<CParallelWorkUnit>::Execute()
 {
     NERRA_TRACE_BEGIN
     XMLInstallErrorSink();
-    CConfig& config = CConfig::Instance();
-    const uint64_t workBudget = static_cast<uint64_t>(config.GetNumber("parallel-worker-thread-work-ms")) * 1000;
-    const uint32_t sleepMs = static_cast<uint32_t>(config.GetNumber("parallel-worker-thread-sleep-ms"));
+    const uint64_t workBudget = static_cast<uint64_t>(m_Timing.workMs) * 1000;
+    const uint32_t sleepMs = m_Timing.sleepMs;
     while (!IsTerminating()) {
         try {
             auto [count, position] = Front();
@@ -168,16 +161,27 @@ void CWorkerThread<CSequentialWorkUnit>::Execute()
     NERRA_TRACE_END_CONTINUE("CWorkerThread<CSequentialWorkUnit>::Execute()")
 }
 
-CWorkerThreadPool<CParallelWorkUnit>& ParallelPool()
+namespace {
+std::unique_ptr<CWorkerThreadPool<CParallelWorkUnit>> g_ParallelPool;
+std::unique_ptr<CWorkerThreadPool<CSequentialWorkUnit>> g_SequentialPool;
+
+template <class T>
+CWorkerThreadPool<T>& Existing(const std::unique_ptr<CWorkerThreadPool<T>>& pool)
 {
-    static CWorkerThreadPool<CParallelWorkUnit> pool;
-    return pool;
+    if (!pool)
+        throw CMessageException("The worker pools have not been made yet");
+    return *pool;
+}
+}  // namespace
+
+void CreateServicePools(uint32_t threadsPerPool, CParallelTiming timing)
+{
+    g_ParallelPool = std::make_unique<CWorkerThreadPool<CParallelWorkUnit>>(threadsPerPool, timing);
+    g_SequentialPool = std::make_unique<CWorkerThreadPool<CSequentialWorkUnit>>(threadsPerPool);
 }
 
-CWorkerThreadPool<CSequentialWorkUnit>& SequentialPool()
-{
-    static CWorkerThreadPool<CSequentialWorkUnit> pool;
-    return pool;
-}
+CWorkerThreadPool<CParallelWorkUnit>& ParallelPool() { return Existing(g_ParallelPool); }
+
+CWorkerThreadPool<CSequentialWorkUnit>& SequentialPool() { return Existing(g_SequentialPool); }
 
 }  // namespace Nerra

@@ -17,6 +17,13 @@
 
 namespace Nerra {
 
+// How a parallel thread shares its time: each pass over its units takes at most `workMs`,
+// and an idle thread waits at most `sleepMs` before it looks at its units again.
+struct CParallelTiming {
+    uint32_t workMs = 50;
+    uint32_t sleepMs = 10;
+};
+
 // One thread of a worker pool with its own queue of units of kind T (CParallelWorkUnit or
 // CSequentialWorkUnit). A unit stays queued while it is processed, so a job cannot be
 // queued twice on one thread. The owner must Terminate and WaitFor a started thread before
@@ -24,7 +31,7 @@ namespace Nerra {
 template <class T>
 class CWorkerThread : public CThread {
 public:
-    CWorkerThread() : m_WakeEvent(false) {}
+    explicit CWorkerThread(CParallelTiming timing) : m_Timing(timing), m_WakeEvent(false) {}
 
     // Queues the unit unless a unit of the same name is already queued or being processed.
     void PushWorkUnit(const std::shared_ptr<T>& unit);
@@ -44,6 +51,7 @@ private:
     CPosition Next(CPosition position);
     void DropAll();
 
+    const CParallelTiming m_Timing;
     CEvent m_WakeEvent;
     CLocked<CQueue> m_Queue;
 };
@@ -53,9 +61,6 @@ void CWorkerThread<CParallelWorkUnit>::Execute();
 template <>
 void CWorkerThread<CSequentialWorkUnit>::Execute();
 
-// "worker-threads-per-pool" from the configuration.
-int32_t ReadWorkerThreadCount();
-
 // The thread a sticky unit goes to: its name's bytes, counted signed, summed modulo the
 // thread count, so equal names always meet on one thread.
 uint32_t StickyThreadIndex(const std::string& name, uint32_t threadCount);
@@ -64,7 +69,8 @@ uint32_t StickyThreadIndex(const std::string& name, uint32_t threadCount);
 template <class T>
 class CWorkerThreadPool {
 public:
-    CWorkerThreadPool();
+    // The timing applies to parallel units only.
+    explicit CWorkerThreadPool(uint32_t threadCount, CParallelTiming timing = CParallelTiming());
     ~CWorkerThreadPool();
     CWorkerThreadPool(const CWorkerThreadPool&) = delete;
     CWorkerThreadPool& operator=(const CWorkerThreadPool&) = delete;
@@ -77,14 +83,16 @@ public:
     void PushWorkUnit(const std::shared_ptr<T>& unit, bool sticky);
 
 private:
-    int32_t m_ThreadCount = 0;
+    const uint32_t m_ThreadCount;
     // Filled at construction and only read afterwards, so it needs no lock.
     std::vector<std::shared_ptr<CWorkerThread<T>>> m_Threads;
     // A thread never started cannot be waited for: its body would never run.
     std::atomic<bool> m_Started{false};
 };
 
-// The process-wide pools: network connections, and message processing.
+// The process-wide pools: network connections, and message processing. The service makes
+// them once, with its settings, before it pushes any unit; until then there are none.
+void CreateServicePools(uint32_t threadsPerPool, CParallelTiming timing);
 CWorkerThreadPool<CParallelWorkUnit>& ParallelPool();
 CWorkerThreadPool<CSequentialWorkUnit>& SequentialPool();
 
@@ -146,13 +154,14 @@ void CWorkerThread<T>::DropAll()
 }
 
 template <class T>
-CWorkerThreadPool<T>::CWorkerThreadPool()
+CWorkerThreadPool<T>::CWorkerThreadPool(uint32_t threadCount, CParallelTiming timing) : m_ThreadCount(threadCount)
 {
     NERRA_TRACE_BEGIN
-    m_ThreadCount = ReadWorkerThreadCount();
-    m_Threads.reserve(static_cast<size_t>(m_ThreadCount));
-    for (int32_t i = 0; i < m_ThreadCount; ++i)
-        m_Threads.push_back(std::make_shared<CWorkerThread<T>>());
+    if (threadCount == 0)
+        throw CMessageException("A worker pool needs at least one thread");
+    m_Threads.reserve(threadCount);
+    for (uint32_t i = 0; i < threadCount; ++i)
+        m_Threads.push_back(std::make_shared<CWorkerThread<T>>(timing));
     NERRA_TRACE_END("CWorkerThreadPool::CWorkerThreadPool()")
 }
 
@@ -193,8 +202,7 @@ void CWorkerThreadPool<T>::PushWorkUnit(const std::shared_ptr<T>& unit, bool sti
     NERRA_TRACE_BEGIN
     if (!unit)
         throw CMessageException("An empty work unit cannot be queued");
-    const uint32_t count = static_cast<uint32_t>(m_ThreadCount);
-    const uint32_t index = sticky ? StickyThreadIndex(unit->GetName(), count) : Random32(count);
+    const uint32_t index = sticky ? StickyThreadIndex(unit->GetName(), m_ThreadCount) : Random32(m_ThreadCount);
     m_Threads[index]->PushWorkUnit(unit);
     NERRA_TRACE_END("CWorkerThreadPool::PushWorkUnit(" NERRA_PTR ", %s)", NERRA_PTR_ARG(unit.get()),
                     sticky ? "STICKY" : "ANY THREAD")

@@ -18,17 +18,17 @@ using namespace NerraTest;
 
 namespace {
 
-const unsigned RW = CFile::Access::Read | CFile::Access::Write;
+const unsigned RW = CFile::Reading | CFile::Writing;
 
 CFile OpenLock(const std::string& path)
 {
-    return CFile(path, CFile::Access::Read, CFile::Exclusive, CFile::OpenAlways, CFile::DeleteOnClose);
+    return CFile(path, CFile::Reading, CFile::CreateOrOpen, CFile::ExclusiveLock | CFile::RemoveOnClose);
 }
 
 template <typename Listing> std::vector<std::string> SortedNames(const Listing& listing)
 {
     std::vector<std::string> names;
-    for (const auto& entry : *listing)
+    for (const auto& entry : listing)
         names.push_back(entry.name);
     std::sort(names.begin(), names.end());
     return names;
@@ -40,7 +40,7 @@ TEST(CFile, MissingFileErrorNamesThePathAndUniqueNamesAreNewUntilExhausted)
 {
     TempDir dir;
     try {
-        CFile(dir / "missing", CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+        CFile(dir / "missing", CFile::Reading, CFile::MustExist);
         ADD_FAILURE() << "opened a missing file";
     } catch (const CMessageException& e) {
         EXPECT_EQ(std::string(e.what()), "CreateFile('" + (dir / "missing") + "') failed, GetLastError=2");
@@ -48,12 +48,12 @@ TEST(CFile, MissingFileErrorNamesThePathAndUniqueNamesAreNewUntilExhausted)
 
     std::set<std::string> names;
     for (int i = 0; i < 20; ++i)
-        names.insert(CFile(dir / "x%03d.msg", RW, CFile::ShareRead, CFile::CreateNew, CFile::UniqueName).GetFilename());
+        names.insert(CFile(dir / "x%03d.msg", RW, CFile::MustCreate, CFile::UniqueName).GetPath());
     EXPECT_EQ(names.size(), 20u);
     for (int n = 0; n < 1000; ++n)
         WriteFile(dir / Format("y%03d.msg", n), "");
     Quietly([&] {
-        EXPECT_THROW(CFile(dir / "y%03d.msg", RW, CFile::ShareRead, CFile::CreateNew, CFile::UniqueName),
+        EXPECT_THROW(CFile(dir / "y%03d.msg", RW, CFile::MustCreate, CFile::UniqueName),
                      CMessageException);
     });
 }
@@ -61,48 +61,47 @@ TEST(CFile, MissingFileErrorNamesThePathAndUniqueNamesAreNewUntilExhausted)
 TEST(CFile, ReadWriteSeekAndDeleteOnCloseWhenTheLastCopyClosesUnlessCleared)
 {
     TempDir dir;
-    const unsigned all = CFile::UniqueName | CFile::DeleteOnWriteFailure | CFile::DeleteOnClose;
+    const unsigned all = CFile::UniqueName | CFile::RemoveOnWriteFailure | CFile::RemoveOnClose;
     std::string dropped, kept;
     {
-        CFile copy = CFile(dir / "a%03d.msg", RW, CFile::ShareRead, CFile::CreateNew, all);
-        dropped = copy.GetFilename();
+        CFile copy = CFile(dir / "a%03d.msg", RW, CFile::MustCreate, all);
+        dropped = copy.GetPath();
         CFile(copy).Write("hello world", 11);  // copies share one open file and its position
         EXPECT_EQ(copy.GetSize(), 11u);
-        EXPECT_EQ(copy.SetFilePointer(-5, CFile::END), 6u);
+        copy.Rewind();
         char buffer[16] = {};
-        EXPECT_EQ(copy.Read(buffer, sizeof buffer), 5u);
-        EXPECT_EQ(std::string(buffer), "world");
+        EXPECT_EQ(copy.Read(buffer, sizeof buffer), 11u);
+        EXPECT_EQ(std::string(buffer), "hello world");
         EXPECT_EQ(copy.Read(buffer, sizeof buffer), 0u);  // end of file
         EXPECT_TRUE(Exists(dropped));  // still open through the remaining copy
     }
     {
-        CFile file(dir / "b%03d.msg", RW, CFile::ShareRead, CFile::CreateNew, all);
-        kept = file.GetFilename();
-        file.SetDeleteOnClose(false);
+        CFile file(dir / "b%03d.msg", RW, CFile::MustCreate, all);
+        kept = file.GetPath();
+        file.SetRemoveOnClose(false);
     }
     EXPECT_FALSE(Exists(dropped));
     EXPECT_TRUE(Exists(kept));
 }
 
-TEST(CFile, MoveNeverOverwritesButOverwriteReplaces)
+TEST(CFile, MoveNeverOverwritesButReplaceDoes)
 {
     TempDir dir;
     WriteFile(dir / "source", "new");
     WriteFile(dir / "target", "old");
     std::string log = Quietly([&] {
-        EXPECT_FALSE(CFile::MoveFile(dir / "source", dir / "target"));
-        EXPECT_FALSE(CFile::DeleteFile(dir / "missing"));
-        EXPECT_FALSE(CFile::OverwriteFile(dir / "missing", dir / "other"));
+        EXPECT_FALSE(CFile::Move(dir / "source", dir / "target"));
+        EXPECT_FALSE(CFile::Remove(dir / "missing"));
     });
     EXPECT_NE(log.find("WARNING CFile::MoveFile('" + (dir / "source") + "', '" + (dir / "target") +
                        "'): MoveFile() failed, GetLastError=17"), std::string::npos) << log;
     EXPECT_NE(log.find("CFile::DeleteFile('" + (dir / "missing") + "'): DeleteFile() failed, GetLastError=2"),
               std::string::npos);
-    EXPECT_FALSE(Exists(dir / "other"));
     EXPECT_EQ(ReadFile(dir / "target"), "old");
-    EXPECT_TRUE(CFile::OverwriteFile(dir / "source", dir / "target"));
+    EXPECT_TRUE(CFile::Replace(dir / "source", dir / "target"));
     EXPECT_EQ(ReadFile(dir / "target"), "new");
-    EXPECT_TRUE(CFile::MoveFile(dir / "source", dir / "moved"));
+    WriteFile(dir / "source", "new");
+    EXPECT_TRUE(CFile::Move(dir / "source", dir / "moved"));
     EXPECT_FALSE(Exists(dir / "source"));
     EXPECT_EQ(ReadFile(dir / "moved"), "new");
 }
@@ -115,15 +114,15 @@ TEST(CFile, ListingsAndWildcards)
     WriteFile(dir / "note.txt", "");
     std::filesystem::create_directory(dir / "sub.msg");
     std::filesystem::create_directory(dir / "alice");
-    auto files = CFile::EnumerateFiles(dir.Path(), "*.msg");
+    auto files = CFile::ListFiles(dir.Path(), "*.msg");
     EXPECT_EQ(SortedNames(files), (std::vector<std::string>{"one.msg", "two.msg"}));
-    for (const auto& file : *files) {
+    for (const auto& file : files) {
         EXPECT_EQ(file.path, dir / file.name);
         EXPECT_EQ(file.size, file.name == "one.msg" ? 5u : 0u);
-        EXPECT_NEAR(static_cast<double>(file.lastWriteTime), static_cast<double>(time(nullptr)), 60.0);
+        EXPECT_NEAR(static_cast<double>(file.modifiedTime), static_cast<double>(time(nullptr)), 60.0);
     }
-    EXPECT_EQ(SortedNames(CFile::EnumerateDirs(dir.Path(), "*")), (std::vector<std::string>{".", "..", "alice", "sub.msg"}));
-    EXPECT_EQ(Quietly([&] { EXPECT_TRUE(CFile::EnumerateFiles(dir / "missing", "*")->empty()); }), "");
+    EXPECT_EQ(SortedNames(CFile::ListDirectories(dir.Path(), "*")), (std::vector<std::string>{".", "..", "alice", "sub.msg"}));
+    EXPECT_EQ(Quietly([&] { EXPECT_TRUE(CFile::ListFiles(dir / "missing", "*").empty()); }), "");
     for (auto [name, pattern] : {std::pair{"a.msg", "*.msg"}, {".msg", "*.msg"}, {"abc", "a?c"}, {"a.b.msg", "*.*.msg"}})
         EXPECT_TRUE(MatchesWildcard(name, pattern)) << name << " " << pattern;
     for (auto [name, pattern] : {std::pair{"a.msgx", "*.msg"}, {"ac", "a?c"}})
@@ -140,18 +139,18 @@ TEST(CFile, OnlyRegularFilesAreOpenedOrListedAndOthersAreReportedOnce)
     Quietly([&] {
         for (const char* name : {"link.msg", "pipe.msg"}) {
             try {
-                CFile(dir / name, CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+                CFile(dir / name, CFile::Reading, CFile::MustExist);
                 ADD_FAILURE() << "opened " << name;
             } catch (const CMessageException& e) {
                 EXPECT_EQ(std::string(e.what()), "CreateFile('" + (dir / name) + "') failed, not a regular file");
             }
-            EXPECT_FALSE(CFile::ReadFile(dir / name, content)) << name;
+            EXPECT_FALSE(CFile::ReadAll(dir / name, content)) << name;
         }
     });
-    EXPECT_TRUE(CFile::ReadFile(dir / "real.msg", content) && content == "x");
+    EXPECT_TRUE(CFile::ReadAll(dir / "real.msg", content) && content == "x");
     const std::string log = Quietly([&] {
         for (int run = 0; run < 3; ++run)
-            EXPECT_EQ(SortedNames(CFile::EnumerateFiles(dir.Path(), "*.msg")), std::vector<std::string>{"real.msg"});
+            EXPECT_EQ(SortedNames(CFile::ListFiles(dir.Path(), "*.msg")), std::vector<std::string>{"real.msg"});
     });
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
     EXPECT_NE(log.find("'" + (dir / "pipe.msg") + "' is not a regular file, it is left where it is"), std::string::npos);

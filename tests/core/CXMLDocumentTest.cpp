@@ -105,7 +105,7 @@ TEST(CXMLDocument, SaveReplacesTheTargetOrOnFailureLeavesTheOldFile)
     CXPathContext context(reloaded);
     EXPECT_EQ(context.Eval("/ruleset/@count").GetNumber(), 7u);
     EXPECT_EQ(context.Eval("/ruleset/note").GetText(), "caf?");
-    EXPECT_EQ(CFile::EnumerateFiles(dir.Path(), "*")->size(), 1u);
+    EXPECT_EQ(CFile::ListFiles(dir.Path(), "*").size(), 1u);
 
     // Cannot write the temporary file: nothing changes.
     EXPECT_EQ(Thrown([&] { document.SaveTo(dir / "missing-dir/out.xml"); })

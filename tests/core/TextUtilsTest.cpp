@@ -99,9 +99,9 @@ TEST(TextUtils, ThreadRandomGeneratorIsPerThread)
 
 TEST(TextUtils, GeneratedIdsAndStamps)
 {
-    std::string a = CreateGUID();
+    std::string a = RandomUuid();
     EXPECT_TRUE(MatchesWhole(a, boost::regex("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"))) << a;
-    EXPECT_NE(a, CreateGUID());
+    EXPECT_NE(a, RandomUuid());
     EXPECT_TRUE(MatchesWhole(LocalTimeStamp(), boost::regex("^[0-9]{17}$")));
     uint64_t before = GetElapsedMicroseconds();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

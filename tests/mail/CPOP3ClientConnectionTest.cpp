@@ -182,8 +182,8 @@ protected:
     std::vector<std::string> Mailbox(const std::string& name)
     {
         std::vector<std::string> texts;
-        const auto files = CFile::EnumerateFiles(m_Dir / ("alice/" + name), "*");
-        for (const auto& file : *files)
+        const auto files = CFile::ListFiles(m_Dir / ("alice/" + name), "*");
+        for (const auto& file : files)
             texts.push_back(ReadFile(file.path));
         return texts;
     }
@@ -377,9 +377,7 @@ TEST_F(FetchTest, ServerThatNeverAnswersIsGivenUpSilentlyAtTheDeadline)
 // buffer is cut instead of failing the connection.
 TEST(POP3ClientSocketTransport, SplitsLinesAndCutsHugeOnes)
 {
-    const CInternetPort any(std::string("0"), CInternetPort::tcp);
-    CServerSocketFactory server(CInternetAddress(std::string("127.0.0.1")), any,
-                                CInternetAddress(std::string("0.0.0.0")), any);
+    CServerSocketFactory server(CInternetAddress(std::string("127.0.0.1")), CInternetPort(std::string("0")));
     CPOP3ClientSocketTransport transport("127.0.0.1", server.GetBoundPort().GetDecimalText());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     std::shared_ptr<CConnectedSocket> peer;

@@ -48,8 +48,8 @@ protected:
     std::vector<std::string> Mailbox(const std::string& name)
     {
         std::vector<std::string> names;
-        auto files = CFile::EnumerateFiles(m_Dir / ("alice/" + name), "*.msg");
-        for (const auto& file : *files)
+        auto files = CFile::ListFiles(m_Dir / ("alice/" + name), "*.msg");
+        for (const auto& file : files)
             names.push_back(file.name);
         return names;
     }

@@ -221,9 +221,8 @@ TEST_F(POP3ServerTest, SlowClientOverASocket)
                                  " octet(s)\r\n" + big.wire + ".\r\n+OK Closing connection\r\n";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     const CInternetAddress loopback(std::string("127.0.0.1"));
-    const CInternetPort any(std::string("0"), CInternetPort::tcp);
-    CServerSocketFactory listener(loopback, any, CInternetAddress(std::string("0.0.0.0")), any);
-    CClientSocketFactory connector(loopback, any, loopback, listener.GetBoundPort());
+    CServerSocketFactory listener(loopback, CInternetPort(std::string("0")));
+    CClientSocketFactory connector(loopback, listener.GetBoundPort());
     std::shared_ptr<CConnectedSocket> client, server;
     while (!(client || connector.Connect(client)) || !listener.Connect(server))
         ASSERT_TRUE(std::chrono::steady_clock::now() < deadline);

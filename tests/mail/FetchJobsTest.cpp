@@ -9,9 +9,9 @@ using namespace NerraTest;
 
 namespace {
 
-CDirInfoList Directories(std::initializer_list<const char*> names)
+std::vector<CDirInfo> Directories(std::initializer_list<const char*> names)
 {
-    CDirInfoList list;
+    std::vector<CDirInfo> list;
     for (const char* name : names)
         list.push_back({name, std::string("/mail/") + name});
     return list;

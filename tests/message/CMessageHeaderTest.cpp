@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "TestUtil.h"
-#include "core/CConfig.h"
 #include "core/TextUtils.h"
 #include "message/CMessageHeader.h"
-#include "rules/CPython.h"
 
 using namespace Nerra;
 using namespace NerraTest;
@@ -137,22 +135,4 @@ TEST(CMessageHeader, ApplyRefusesMismatchedAndNestedMacros)
             }
         }
     });
-}
-
-TEST(CMessageHeader, ExportsToScriptsAndTakesConfigurationSettings)
-{
-    CConfig::Instance().ClearValues();
-    CConfig::Instance().SetValue("b-setting", "2");
-    CMessageHeader header("To: a@b\r\nTo: c@d\r\n");
-    CConfig::Instance().InsertValuesToHeader(header);
-    EXPECT_EQ(header.GetValue("X-Nerra-B-Setting", 0), "2");
-    CScriptDictionary dictionary;
-    header.DumpToPythonDictionary(dictionary);
-    const auto& texts = dictionary.GetTexts();
-    EXPECT_EQ(texts.at("to"), "a@b");
-    EXPECT_EQ(texts.at("to:1"), "c@d");
-    EXPECT_EQ(texts.count("to:2"), 0u);
-    EXPECT_EQ(dictionary.GetIntegers().at("to:count"), 2);
-    EXPECT_EQ(texts.at("x-nerra-parsed-to-mailbox:1"), "c@d");
-    EXPECT_EQ(texts.at("x-nerra-b-setting"), "2");
 }

@@ -20,15 +20,14 @@ constexpr uint32_t PIECE = 65536;
 constexpr int STALL_MS = 10000;
 
 struct CStreamPair {
-    std::shared_ptr<CConnectedStreamSocket> client;
-    std::shared_ptr<CConnectedStreamSocket> server;
+    std::shared_ptr<CConnectedSocket> client;
+    std::shared_ptr<CConnectedSocket> server;
 };
 
 CStreamPair MakeStreamPair()
 {
     CLoopbackPair pair = MakeLoopbackPair();
-    return {std::dynamic_pointer_cast<CConnectedStreamSocket>(pair.client),
-            std::dynamic_pointer_cast<CConnectedStreamSocket>(pair.server)};
+    return {pair.client, pair.server};
 }
 
 const CTlsContext& ServerContext(bool selfSigned = false)
@@ -42,12 +41,12 @@ const CTlsContext& ServerContext(bool selfSigned = false)
 // One end run as a work unit runs it: queues its outgoing bytes a piece at a time, pushes
 // them out, and takes what has arrived; an echoing end sends that back.
 struct CEnd {
-    explicit CEnd(std::shared_ptr<CConnectedStreamSocket> end, std::string toSend = std::string(), bool echoes = false)
+    explicit CEnd(std::shared_ptr<CConnectedSocket> end, std::string toSend = std::string(), bool echoes = false)
         : socket(std::move(end)), outgoing(std::move(toSend)), echo(echoes)
     {
     }
 
-    std::shared_ptr<CConnectedStreamSocket> socket;
+    std::shared_ptr<CConnectedSocket> socket;
     std::string outgoing;
     bool echo;
     size_t queued = 0;
@@ -110,7 +109,7 @@ bool Exchange(CEnd& a, CEnd& b, const std::function<bool()>& done)
 }
 
 // Takes one line within the stall limit, as a unit woken for input would.
-std::string RecvLine(CConnectedStreamSocket& socket)
+std::string RecvLine(CConnectedSocket& socket)
 {
     std::string line;
     for (;;) {
@@ -124,7 +123,7 @@ std::string RecvLine(CConnectedStreamSocket& socket)
     }
 }
 
-void SendNow(CConnectedStreamSocket& socket, const std::string& text)
+void SendNow(CConnectedSocket& socket, const std::string& text)
 {
     socket.SendLine(text);
     EXPECT_EQ(socket.Send(nullptr, 0), 0u);
@@ -251,7 +250,7 @@ TEST(TlsConnection, PeersOlderThanTls12AreRefused)
         SSL_CTX_use_PrivateKey_file(oldContext.get(), certs.keyFile.c_str(), SSL_FILETYPE_PEM);
 
         CStreamPair pair = MakeStreamPair();
-        CConnectedStreamSocket& ours = oursIsClient ? *pair.client : *pair.server;
+        CConnectedSocket& ours = oursIsClient ? *pair.client : *pair.server;
         std::unique_ptr<SSL, decltype(&SSL_free)> old(SSL_new(oldContext.get()), &SSL_free);
         SSL_set_fd(old.get(), (oursIsClient ? pair.server : pair.client)->GetPollDescriptor());
         if (oursIsClient) {

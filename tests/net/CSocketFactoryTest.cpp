@@ -7,26 +7,6 @@
 
 using namespace Nerra;
 
-TEST(CServerSocketFactory, PeerFromOtherAddressIsClosed)
-{
-    auto server = LoopbackServer(CInternetPort::tcp, CInternetAddress(std::string("10.9.9.9")));
-    auto client = ConnectWithin(*ClientOf(*server));  // the system completes the handshake
-    ASSERT_TRUE(client);
-    std::shared_ptr<CConnectedSocket> accepted;
-    std::string line;
-    bool closed = WaitUntil([&] {
-        EXPECT_FALSE(server->Connect(accepted));
-        try {
-            client->Recv(nullptr, 0, xferLINE, &line);
-            return false;
-        } catch (const std::exception&) {
-            return true;
-        }
-    });
-    EXPECT_TRUE(closed);
-    EXPECT_FALSE(accepted);
-}
-
 TEST(CServerSocketFactory, BlockingAcceptHandsOutNonBlockingConnection)
 {
     auto server = LoopbackServer();
@@ -45,7 +25,7 @@ TEST(CClientSocketFactory, RefusedConnectionIsTheFailedToConnectException)
 {
     // A bound socket that does not listen holds the port, so nobody else can accept there.
     CSocket closedPort(Loopback(), AnyPort());
-    CClientSocketFactory client(Loopback(), AnyPort(), Loopback(), closedPort.GetBoundPort());
+    CClientSocketFactory client(Loopback(), closedPort.GetBoundPort());
     std::shared_ptr<CConnectedSocket> connection;
     EXPECT_THROW(WaitUntil([&] { return client.Connect(connection); }), CSocket::CFailedToConnectException);
     EXPECT_FALSE(connection);
@@ -63,7 +43,7 @@ TEST(CClientSocketFactory, EachConnectMakesANewConnection)
     auto acceptedFirst = ConnectWithin(*server);
     auto acceptedSecond = ConnectWithin(*server);
     ASSERT_TRUE(acceptedFirst && acceptedSecond);
-    EXPECT_EQ(acceptedFirst->GetPeerAddress().GetName(), "localhost");
+    EXPECT_EQ(acceptedFirst->GetPeerAddress().GetName(), "127.0.0.1");
 
     first->SendLine("one\r\n");
     second->SendLine("two\r\n");

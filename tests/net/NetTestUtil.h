@@ -40,21 +40,17 @@ bool WaitUntil(Condition condition)
 
 inline CInternetAddress Loopback() { return CInternetAddress(std::string("127.0.0.1")); }
 inline CInternetAddress AnyAddress() { return CInternetAddress(std::string("0.0.0.0")); }
-inline CInternetPort AnyPort(CInternetPort::Protocol protocol = CInternetPort::tcp)
-{
-    return CInternetPort(std::string("0"), protocol);
-}
+inline CInternetPort AnyPort() { return CInternetPort(std::string("0")); }
 
 // A listening server factory on a loopback port the system picks.
-inline std::shared_ptr<CServerSocketFactory> LoopbackServer(CInternetPort::Protocol protocol = CInternetPort::tcp,
-                                                            const CInternetAddress& peer = AnyAddress())
+inline std::shared_ptr<CServerSocketFactory> LoopbackServer()
 {
-    return std::make_shared<CServerSocketFactory>(Loopback(), AnyPort(protocol), peer, AnyPort(protocol));
+    return std::make_shared<CServerSocketFactory>(Loopback(), AnyPort());
 }
 
 inline std::shared_ptr<CClientSocketFactory> ClientOf(const CSocketFactory& server)
 {
-    return std::make_shared<CClientSocketFactory>(Loopback(), AnyPort(), Loopback(), server.GetBoundPort());
+    return std::make_shared<CClientSocketFactory>(Loopback(), server.GetBoundPort());
 }
 
 // Polls a factory until it hands out a connection; null when none came in time.

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "core/TextUtils.h"
+#include "message/CMessageHeader.h"
 #include "rules/CPython.h"
+#include "rules/CScriptDictionary.h"
 
 namespace Nerra {
 namespace {
@@ -127,6 +129,19 @@ TEST_F(CPythonTest, HeadersCarryBytesIntegersAndTheFirstValueOfAName)
     EXPECT_EQ(RunScript("result = '%s %r %r' % (headers['to'], headers['to:count'] + 1, headers['min'] - 1)",
                         dictionary),
               "first 2147483648 -2147483649");
+}
+
+TEST(CScriptDictionary, ForMessageGivesEveryValueItsCountAndTheParsedTwins)
+{
+    CMessageHeader header("To: a@b\r\nTo: c@d\r\n");
+    const CScriptDictionary dictionary = CScriptDictionary::ForMessage(header, "/m/x.msg");
+    const auto& texts = dictionary.GetTexts();
+    EXPECT_EQ(texts.at("to"), "a@b");
+    EXPECT_EQ(texts.at("to:1"), "c@d");
+    EXPECT_EQ(texts.count("to:2"), 0u);
+    EXPECT_EQ(dictionary.GetIntegers().at("to:count"), 2);
+    EXPECT_EQ(texts.at("x-nerra-parsed-to-mailbox:1"), "c@d");
+    EXPECT_EQ(texts.at("x-nerra-message-filename"), "/m/x.msg");
 }
 
 TEST_F(CPythonTest, ScriptsFromManyThreadsRunOneAtATime)

@@ -40,7 +40,7 @@ protected:
         std::shared_ptr<CFile> file;
         while (results.size() < messages) {
             try {
-                results.push_back(ruleSet.DispatchMessage(header, file, nullptr));
+                results.push_back(ruleSet.DispatchMessage(header, file));
             } catch (const std::exception& e) {
                 results.push_back(std::string("error: ") + e.what());
             }
@@ -52,7 +52,7 @@ protected:
     std::shared_ptr<CFile> MessageFile()
     {
         WriteFile(m_Dir / "m.msg", "Subject: s\r\n\r\nbody\r\n");
-        return std::make_shared<CFile>(m_Dir / "m.msg", CFile::Access::Read, CFile::ShareRead, CFile::OpenExisting);
+        return std::make_shared<CFile>(m_Dir / "m.msg", CFile::Reading, CFile::MustExist);
     }
 
     std::string Saved(const std::string& xpath)
@@ -166,7 +166,7 @@ TEST_F(RuleSetTest, DispatchOutcomes)
         WriteRules(c.rules);
         std::vector<std::string> results;
         const std::string log = Quietly([&] {
-            CRuleSet ruleSet("alice");
+            CRuleSet ruleSet("alice", RulesPath(), SchemaPath());
             results = Results(ruleSet, c.header, c.results.size(), "x-nerra-training-mailbox", c.training);
         });
         EXPECT_EQ(results, c.results) << c.what;
@@ -180,7 +180,7 @@ TEST_F(RuleSetTest, DecisionIsCountedForTheRuleTheWalkStandsOnOrElseTheOneThatRa
     WriteRules(Rule(AnyMatch(), RulesetAction("delete-current") + Dispatch("junk"), " id=\"gone\"") +
                Rule(AnyMatch(), RulesetAction("move-end") + Dispatch("box"), " id=\"mover\""));
     Quietly([&] {
-        CRuleSet ruleSet("alice");
+        CRuleSet ruleSet("alice", RulesPath(), SchemaPath());
         EXPECT_EQ(Results(ruleSet, "S: s\r\n", 2), (std::vector<std::string>{"junk", "box"}));
     });
     EXPECT_EQ(SavedCount("/ruleset/rules/rule"), 1u);
@@ -198,7 +198,7 @@ TEST_F(RuleSetTest, TemplateWithMacrosBecomesAConcreteRule)
     WriteRules(Rule(AnyMatch(), RulesetAction("insert-first", templ) + Dispatch("mail"), " apply-header=\"true\""));
     const std::string inWeek = TimeToString(time(nullptr) + 604800);
     const std::string log = Quietly([&] {
-        CRuleSet ruleSet("alice");
+        CRuleSet ruleSet("alice", RulesPath(), SchemaPath());
         // The period is escaped: a look-alike sender is not taken for the known one.
         for (const auto& [from, mailbox] : {std::pair{"a.b@h", "mail"}, {"a.b@h", "known"}, {"axb@h", "mail"}}) {
             const std::string header = std::string("From: ") + from + "\r\n";
@@ -225,7 +225,7 @@ TEST_F(RuleSetTest, SaveWritesCountersAndDropsExpiredRulesButNotTemplates)
                         " id=\"expired-template\" enabled=\"false\""),
                41);
     Quietly([&] {
-        CRuleSet ruleSet("alice");
+        CRuleSet ruleSet("alice", RulesPath(), SchemaPath());
         EXPECT_EQ(Results(ruleSet, "S: s\r\n", 1)[0], "inbox");
     });
     EXPECT_EQ(Saved("/ruleset/@dispatched-messages"), "42");
@@ -243,7 +243,7 @@ TEST_F(RuleSetTest, UnreadableExpiryFailsItsRuleButEveryOtherUpdateIsSaved)
                Rule(AnyMatch(), Dispatch("x"), " expires=\"2037-12-31 23:59IIII:59\" id=\"garbled\"") +
                Rule(AnyMatch(), Dispatch("inbox"), " id=\"live\""));
     const std::string log = Quietly([&] {
-        CRuleSet ruleSet("alice");
+        CRuleSet ruleSet("alice", RulesPath(), SchemaPath());
         // The enabled rule fails when it is reached, as a failing rule does.
         EXPECT_EQ(Results(ruleSet, "S: s\r\n", 1)[0], "spam");
     });
@@ -261,9 +261,9 @@ TEST_F(RuleSetTest, RoundTripKeepsTheRules)
     WriteRules(Rule(RegexMatch("from;sender", "all", "a.*\nb"), Dispatch("box"), " id=\"one\" description=\"a &amp; b\"") +
                    Rule(script, insert, " trainable=\"true\""),
                3);
-    Quietly([&] { CRuleSet first("alice"); });
+    Quietly([&] { CRuleSet first("alice", RulesPath(), SchemaPath()); });
     const std::string once = ReadFile(RulesPath());
-    Quietly([&] { CRuleSet second("alice"); });
+    Quietly([&] { CRuleSet second("alice", RulesPath(), SchemaPath()); });
     // Saving what was loaded from a save changes nothing.
     EXPECT_EQ(ReadFile(RulesPath()), once);
     EXPECT_EQ(Saved("/ruleset/rules/rule[1]/@description"), "a & b");
@@ -283,7 +283,7 @@ TEST_F(RuleSetTest, TheDemoRuleSetLoadsFilesAndSaves)
                                                          {"From: x@y.z\r\nSubject: You are a WINNER\r\n", "spam"},
                                                          {"From: x@y.z\r\nSubject: hello\r\n", "mail"}};
     Quietly([&] {
-        CRuleSet ruleSet("alice");
+        CRuleSet ruleSet("alice", RulesPath(), SchemaPath());
         for (const auto& [header, mailbox] : cases)
             EXPECT_EQ(Results(ruleSet, header, 1, "x-nerra-expires-never", "2037-12-31 23:59:59")[0], mailbox) << header;
     });

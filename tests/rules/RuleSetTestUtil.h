@@ -61,11 +61,12 @@ protected:
     {
         std::filesystem::create_directories(m_Dir / "alice");
         std::filesystem::copy_file(std::string(NERRA_SOURCE_DIR) + "/examples/mail/demo/ruleset.xsd",
-                                   m_Dir / "alice/ruleset.xsd");
+                                   SchemaPath());
         Nerra::CConfig::Instance().SetValue("mail-directory", m_Dir.Path());
     }
 
     std::string RulesPath() const { return m_Dir / "alice/ruleset.xml"; }
+    std::string SchemaPath() const { return m_Dir / "alice/ruleset.xsd"; }
 
     void WriteRules(const std::string& rules, int dispatched = 0)
     {
@@ -76,7 +77,7 @@ protected:
     std::unique_ptr<Nerra::CRuleSet> Load(const std::string& rules)
     {
         WriteRules(rules);
-        return std::make_unique<Nerra::CRuleSet>("alice");
+        return std::make_unique<Nerra::CRuleSet>("alice", RulesPath(), SchemaPath());
     }
 
     // The failure message of loading the rules.
@@ -86,7 +87,7 @@ protected:
         std::string message = "(loaded)";
         Quietly([&] {
             try {
-                Nerra::CRuleSet ruleSet("alice");
+                Nerra::CRuleSet ruleSet("alice", RulesPath(), SchemaPath());
             } catch (const std::exception& e) {
                 message = e.what();
             }

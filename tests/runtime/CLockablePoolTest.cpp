@@ -23,7 +23,9 @@ struct CDocument {
     const int load;
 };
 
-using CDocumentPool = CLockablePool<CDocument>;
+struct CDocumentPool : CLockablePool<CDocument> {
+    CDocumentPool() : CLockablePool([](const std::string& name) { return std::make_shared<CDocument>(name); }) {}
+};
 
 // True when another thread can lock the name at once; it unlocks again.
 bool LockableByOthers(CDocumentPool& pool, const std::string& name)

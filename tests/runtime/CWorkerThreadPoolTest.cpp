@@ -8,7 +8,6 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/CConfig.h"
 #include "runtime/CWorkerThreadPool.h"
 #include "runtime/WaitUntil.h"
 
@@ -17,15 +16,22 @@ using NerraTest::WaitUntil;
 
 namespace {
 
-using CSequentialPool = CWorkerThreadPool<CSequentialWorkUnit>;
-using CParallelPool = CWorkerThreadPool<CParallelWorkUnit>;
+uint32_t g_Threads = 1;
+CParallelTiming g_Timing;
 
-void Configure(int threads, int workMs = 20, int sleepMs = 20)
+// The next pool built gets these settings.
+void Configure(uint32_t threads, uint32_t workMs = 20, uint32_t sleepMs = 20)
 {
-    CConfig::Instance().SetValue("worker-threads-per-pool", std::to_string(threads));
-    CConfig::Instance().SetValue("parallel-worker-thread-work-ms", std::to_string(workMs));
-    CConfig::Instance().SetValue("parallel-worker-thread-sleep-ms", std::to_string(sleepMs));
+    g_Threads = threads;
+    g_Timing = CParallelTiming{workMs, sleepMs};
 }
+
+struct CSequentialPool : CWorkerThreadPool<CSequentialWorkUnit> {
+    CSequentialPool() : CWorkerThreadPool(g_Threads, g_Timing) {}
+};
+struct CParallelPool : CWorkerThreadPool<CParallelWorkUnit> {
+    CParallelPool() : CWorkerThreadPool(g_Threads, g_Timing) {}
+};
 
 // A message-processing stand-in: notes its thread, optionally held at a gate or failing.
 class CJob : public CSequentialWorkUnit {
@@ -233,10 +239,8 @@ TEST(WorkerPool, PushWakesASequentialThreadBeforeItsQuarterSecondWaitEnds)
 
 TEST(WorkerPool, PoolWithoutThreadsIsRefusedAndOneNeverStartedGoesAway)
 {
-    for (const char* count : {"0", "-2", "none"}) {
-        CConfig::Instance().SetValue("worker-threads-per-pool", count);
-        EXPECT_THROW(CSequentialPool(), CMessageException) << count;
-    }
+    Configure(0);
+    EXPECT_THROW(CSequentialPool(), CMessageException);
     Configure(2);
     CParallelPool pool;
     pool.PushWorkUnit(std::make_shared<CConnection>("never run"), false);

@@ -1,25 +1,17 @@
-#include "runtime/CListenerThreadBase.h"
+#include "net/CListenerThreadBase.h"
 
 #include <algorithm>
 #include <poll.h>
 
-#include "core/CConfig.h"
 #include "core/CXMLDocument.h"
 #include "core/Trace.h"
 #include "net/CSocket.h"
-#include "runtime/CWorkerThreadPool.h"
 
 namespace Nerra {
 
-namespace {
-
-CInternetAddress AnyAddress() { return CInternetAddress(std::string("0.0.0.0")); }
-CInternetPort AnyTcpPort() { return CInternetPort(std::string("0"), CInternetPort::tcp); }
-
-}  // namespace
-
-CListenerThreadBase::CListenerThreadBase(const CInternetAddress& address, const CInternetPort& port)
-    : m_Address(address), m_Port(port)
+CListenerThreadBase::CListenerThreadBase(const CInternetAddress& address, const CInternetPort& port,
+                                         int32_t inactivityTimeout, CWorkerThreadPool<CParallelWorkUnit>& pool)
+    : m_Address(address), m_Port(port), m_InactivityTimeout(inactivityTimeout), m_Pool(pool)
 {
     NERRA_TRACE_BEGIN
     CreateSocketFactory();
@@ -27,11 +19,10 @@ CListenerThreadBase::CListenerThreadBase(const CInternetAddress& address, const 
                     port.GetName().c_str())
 }
 
-// Any peer is accepted: the remote pair is the any-address and port 0.
 void CListenerThreadBase::CreateSocketFactory()
 {
     NERRA_TRACE_BEGIN
-    auto factory = std::make_shared<CServerSocketFactory>(m_Address, m_Port, AnyAddress(), AnyTcpPort());
+    auto factory = std::make_shared<CServerSocketFactory>(m_Address, m_Port);
     factory->SetBlocking(true);
     SetSocketFactory(std::move(factory));
     NERRA_TRACE_END("CListenerThreadBase::CreateSocketFactory()")
@@ -65,7 +56,7 @@ void CListenerThreadBase::AbortListeningAndTerminate()
     // needs no name look-up that could fail or name an address the host no longer has.
     if (address.IsAny())
         address = CInternetAddress(std::string("127.0.0.1"));
-    CClientSocketFactory client(AnyAddress(), AnyTcpPort(), address, factory->GetBoundPort());
+    CClientSocketFactory client(address, factory->GetBoundPort());
     client.SetBlocking(true);
     std::shared_ptr<CConnectedSocket> connection;
     client.Connect(connection);
@@ -123,12 +114,10 @@ void CListenerThreadBase::AcceptOne()
 void CListenerThreadBase::ServeConnection(const std::shared_ptr<CConnectedSocket>& connection)
 {
     try {
-        // Read for every connection, so a changed setting applies from the next client on.
-        connection->SetInactivityTimeout(
-            static_cast<int32_t>(CConfig::Instance().GetNumber("incoming-connection-timeout-sec")));
+        connection->SetInactivityTimeout(m_InactivityTimeout);
         connection->SetBlocking(false);
         if (std::shared_ptr<CParallelWorkUnit> unit = CreateWorkUnit(connection))
-            ParallelPool().PushWorkUnit(unit, false);
+            m_Pool.PushWorkUnit(unit, false);
     } catch (...) {
         LogFailure("CListenerThreadBase::Execute(): exception caught, dropping the connection");
     }

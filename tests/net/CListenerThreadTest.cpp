@@ -2,10 +2,9 @@
 
 #include <atomic>
 
-#include "WaitUntil.h"
-#include "core/CConfig.h"
+#include "runtime/WaitUntil.h"
 #include "net/CSocket.h"
-#include "runtime/CListenerThreadBase.h"
+#include "net/CListenerThreadBase.h"
 
 using namespace Nerra;
 using NerraTest::WaitUntil;
@@ -20,16 +19,21 @@ public:
 };
 
 CInternetAddress Loopback() { return CInternetAddress(std::string("127.0.0.1")); }
-CInternetPort AnyPort() { return CInternetPort(std::string("0"), CInternetPort::tcp); }
+CInternetPort AnyPort() { return CInternetPort(std::string("0")); }
+CWorkerThreadPool<CParallelWorkUnit>& Pool()
+{
+    static CWorkerThreadPool<CParallelWorkUnit> pool(1);
+    return pool;
+}
 CInternetPort FreePort() { return CSocket(Loopback(), AnyPort()).GetBoundPort(); }  // bound, then let go
 
 // A running listener, stopped when it goes. It counts the units it made and notes the
 // inactivity time-out the last connection arrived with; or it fails to make a unit.
 class CTestListener : public CListenerThreadBase {
 public:
-    explicit CTestListener(const CInternetPort& port = FreePort()) : CListenerThreadBase(Loopback(), port), port(port)
+    explicit CTestListener(const CInternetPort& port = FreePort())
+        : CListenerThreadBase(Loopback(), port, 77, Pool()), port(port)
     {
-        CConfig::Instance().SetValue("worker-threads-per-pool", "1");
         Start();
     }
     ~CTestListener() override { EXPECT_TRUE(Stop()); }
@@ -62,7 +66,7 @@ protected:
 // Connects to the port; false when nothing listens there.
 bool Dial(const CInternetPort& port, std::shared_ptr<CConnectedSocket>& connection)
 {
-    CClientSocketFactory factory(Loopback(), AnyPort(), Loopback(), port);
+    CClientSocketFactory factory(Loopback(), port);
     factory.SetBlocking(true);
     try {
         return factory.Connect(connection);
@@ -71,15 +75,14 @@ bool Dial(const CInternetPort& port, std::shared_ptr<CConnectedSocket>& connecti
     }
 }
 
-TEST(Listener, EachConnectionTakesTheTimeoutSetAtItsArrivalAndTheStopMakesNone)
+TEST(Listener, EachConnectionTakesTheListenersTimeoutAndTheStopMakesNone)
 {
     CTestListener listener;
     std::shared_ptr<CConnectedSocket> clients[2];
-    const int timeouts[] = {77, 33};
     for (int i = 0; i < 2; ++i) {
-        CConfig::Instance().SetValue("incoming-connection-timeout-sec", std::to_string(timeouts[i]));
         ASSERT_TRUE(Dial(listener.port, clients[i]));
-        ASSERT_TRUE(WaitUntil([&] { return listener.lastTimeout == timeouts[i]; }));
+        ASSERT_TRUE(WaitUntil([&] { return listener.units == i + 1; }));
+        EXPECT_EQ(listener.lastTimeout, 77);
     }
     EXPECT_TRUE(listener.Stop());  // with both clients still connected
     EXPECT_EQ(listener.units.load(), 2);
@@ -97,7 +100,6 @@ TEST(Listener, SecondListenerOnThePortFailsAndTheFirstStopsWithoutClients)
 
 TEST(Listener, AConnectionThatFailsIsDroppedAloneAndTheSocketGoesOnListening)
 {
-    CConfig::Instance().SetValue("incoming-connection-timeout-sec", "60");
     CTestListener listener;
     listener.failing = true;
     testing::internal::CaptureStderr();

@@ -9,11 +9,13 @@
 #include "runtime/CLock.h"
 #include "runtime/CThread.h"
 #include "runtime/CWorkUnit.h"
+#include "runtime/CWorkerThreadPool.h"
 
 namespace Nerra {
 
-// Owns one listening socket and turns every accepted connection into a work unit for the
-// parallel pool; a derived class decides what unit a connection becomes. The owner stops it
+// Owns one listening socket and turns every accepted connection into a work unit for a
+// parallel pool; a derived class decides what unit a connection becomes. The listener only
+// accepts: it looks nothing up, so a slow name server cannot hold other clients back. The owner stops it
 // with AbortListeningAndTerminate and then waits for it with WaitFor before releasing it.
 //
 // The socket stays open through every failure but its own: a connection that fails is
@@ -21,8 +23,10 @@ namespace Nerra {
 // shortage lasts, with the clients waiting in the socket's queue.
 class CListenerThreadBase : public CThread {
 public:
-    // Binds and listens at once, so a listener that cannot bind fails here.
-    CListenerThreadBase(const CInternetAddress& address, const CInternetPort& port);
+    // Binds and listens at once, so a listener that cannot bind fails here. Every connection
+    // gets the inactivity time-out, in seconds, and goes to the pool.
+    CListenerThreadBase(const CInternetAddress& address, const CInternetPort& port, int32_t inactivityTimeout,
+                        CWorkerThreadPool<CParallelWorkUnit>& pool);
 
     // Asks the thread to stop and wakes it out of its blocking accept with a connection of
     // its own. Called from the controlling thread.
@@ -50,6 +54,8 @@ private:
 
     const CInternetAddress m_Address;
     const CInternetPort m_Port;
+    const int32_t m_InactivityTimeout;
+    CWorkerThreadPool<CParallelWorkUnit>& m_Pool;
     // Replaced only by the listener thread; the lock lets the controlling thread read it
     // while the listener waits in accept.
     std::shared_ptr<CServerSocketFactory> m_SocketFactory;
