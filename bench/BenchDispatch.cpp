@@ -96,7 +96,8 @@ std::vector<std::shared_ptr<CMessageHeader>> MakeHeaders(size_t count)
         header->AddValue("x-nerra-message-size", Format("%zu", 4096 + i));
         header->AddValue("x-nerra-username", "bench");
         header->AddValue("x-nerra-expires-never", "2037-12-31 23:59:59");
-        CConfig::Instance().InsertValuesToHeader(*header);
+        for (const auto& [name, value] : CConfig::Instance().GetValues())
+            header->AddValue("x-nerra-" + name, value);
         headers.push_back(header);
     }
     return headers;
