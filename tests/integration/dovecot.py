@@ -3,6 +3,10 @@
 Each server lives in its own temporary folder: configuration, passwd file, maildir, runtime
 and state directories and log. It listens on 127.0.0.1 only, on a port picked for it, and is
 stopped by its own process ids, never by name.
+
+Given certificates (tlscerts.make_certificates), it also speaks TLS: implicit TLS on a second
+port (`pop3s_port`) and STLS on the plain one, TLS 1.2 at least. Passwords are still accepted
+in plaintext on the plain port, so the plain tests run against it unchanged.
 """
 
 import os
@@ -26,20 +30,19 @@ base_dir = {dir}/run
 state_dir = {dir}/state
 log_path = {dir}/dovecot.log
 info_log_path = {dir}/dovecot.log
-ssl = no
-disable_plaintext_auth = no
+{ssl}disable_plaintext_auth = no
 auth_mechanisms = plain
 default_login_user = dovenull
 default_internal_user = dovecot
 first_valid_uid = {uid}
-mail_location = maildir:{dir}/home/Maildir
+mail_location = maildir:{dir}/{home}/Maildir
 passdb {{
   driver = passwd-file
   args = scheme=PLAIN {dir}/passwd
 }}
 userdb {{
   driver = static
-  args = uid={uid} gid={gid} home={dir}/home
+  args = uid={uid} gid={gid} home={dir}/{home}
 }}
 service pop3-login {{
   inet_listener pop3 {{
@@ -47,10 +50,30 @@ service pop3-login {{
     port = {port}
   }}
   inet_listener pop3s {{
-    port = 0
+    address = 127.0.0.1
+    port = {pop3s_port}
   }}
 }}
 """
+
+NO_TLS = "ssl = no\n"
+# "<" makes Dovecot read the files, as root, when it starts.
+TLS = """\
+ssl = yes
+ssl_cert = <{certificate_file}
+ssl_key = <{key_file}
+ssl_min_protocol = TLSv1.2
+"""
+
+
+def config_text(directory, port, certificates=None, pop3s_port=0, home="home"):
+    """Dovecot's configuration for a server in directory. Without certificates there is no TLS
+    and pop3s_port must be 0 (no listener). home is the users' home below directory; "home/%u"
+    gives each user of the passwd file a home of its own."""
+    ssl = NO_TLS if certificates is None else TLS.format(certificate_file=certificates.certificate_file,
+                                                         key_file=certificates.key_file)
+    return CONFIG.format(dir=directory, port=port, pop3s_port=pop3s_port, ssl=ssl, home=home,
+                         uid=MAIL_UID, gid=MAIL_GID)
 
 
 def free_port():
@@ -92,14 +115,15 @@ def process_tree(root):
 
 
 class Dovecot:
-    """One Dovecot instance serving one POP3 user's maildir."""
+    """One Dovecot instance serving one POP3 user's maildir; with certificates, also over TLS."""
 
-    def __init__(self, user="bob", password="secret"):
+    def __init__(self, user="bob", password="secret", certificates=None):
         self.dir = tempfile.mkdtemp(prefix="nerra-dovecot-")
         # The mail processes run as "nobody" and must reach the maildir inside.
         os.chmod(self.dir, 0o755)
         self.user, self.password = user, password
         self.port = free_port()
+        self.pop3s_port = free_port() if certificates else None
         self.maildir = os.path.join(self.dir, "home", "Maildir")
         for sub in ("new", "cur", "tmp"):
             os.makedirs(os.path.join(self.maildir, sub))
@@ -108,7 +132,7 @@ class Dovecot:
             f.write("%s:{PLAIN}%s\n" % (user, password))
         self.config = os.path.join(self.dir, "dovecot.conf")
         with open(self.config, "w") as f:
-            f.write(CONFIG.format(dir=self.dir, port=self.port, uid=MAIL_UID, gid=MAIL_GID))
+            f.write(config_text(self.dir, self.port, certificates, self.pop3s_port or 0))
         self.count = 0
         self.proc = None
 
