@@ -52,26 +52,21 @@ class Service:
                 f.write(config_text)
         os.makedirs(os.path.join(self.dir, "mail"), exist_ok=True)
         self.replies = queue.Queue()
-        self.log_lines = []
-        self.log_lock = threading.Lock()
+        self.log_lines = []  # appended to by one thread only, read as a copy
         self.proc = None
 
     def start(self, args=None):
         self.proc = subprocess.Popen(
             [BINARY] + (args if args is not None else [self.config_path]),
             cwd=self.dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        threading.Thread(target=self._read_stdout, daemon=True).start()
-        threading.Thread(target=self._read_stderr, daemon=True).start()
+        for stream, store in ((self.proc.stdout, self.replies.put), (self.proc.stderr, self.log_lines.append)):
+            threading.Thread(target=self._read, args=(stream, store), daemon=True).start()
         return self
 
-    def _read_stdout(self):
-        for line in self.proc.stdout:
-            self.replies.put(line.decode("latin-1").rstrip("\n"))
-
-    def _read_stderr(self):
-        for line in self.proc.stderr:
-            with self.log_lock:
-                self.log_lines.append(line.decode("latin-1").rstrip("\n"))
+    @staticmethod
+    def _read(stream, store):
+        for line in stream:
+            store(line.decode("latin-1").rstrip("\n"))
 
     def send(self, line):
         self.proc.stdin.write((line + "\n").encode("latin-1"))
@@ -92,8 +87,7 @@ class Service:
         raise AssertionError("unexpected reply %r" % extra)
 
     def log(self):
-        with self.log_lock:
-            return list(self.log_lines)
+        return list(self.log_lines)
 
     def wait_for_log(self, text, timeout=20):
         deadline = time.time() + timeout
@@ -119,3 +113,19 @@ class Service:
             self.proc.wait()
         if self.owns_dir:
             shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def failed_start_up(config_text):
+    """Runs a process that must end (status 0) without starting; returns its ERROR lines, with the
+    process's directory written as DIR."""
+    service = Service(config_text=config_text).start()
+    try:
+        assert service.wait(20) == 0
+        service.no_reply(0.2)
+        log = service.log()
+        assert not any("started" in line for line in log), log
+        errors = [line.replace(service.dir, "DIR") for line in log if " ERROR " in line]
+        assert errors, log
+        return errors
+    finally:
+        service.close()
