@@ -19,17 +19,6 @@ namespace {
 constexpr uint32_t PIECE = 65536;
 constexpr int STALL_MS = 10000;
 
-struct CStreamPair {
-    std::shared_ptr<CConnectedSocket> client;
-    std::shared_ptr<CConnectedSocket> server;
-};
-
-CStreamPair MakeStreamPair()
-{
-    CLoopbackPair pair = MakeLoopbackPair();
-    return {pair.client, pair.server};
-}
-
 const CTlsContext& ServerContext(bool selfSigned = false)
 {
     const NerraTest::TlsTestCerts& certs = TestCerts();
@@ -41,14 +30,9 @@ const CTlsContext& ServerContext(bool selfSigned = false)
 // One end run as a work unit runs it: queues its outgoing bytes a piece at a time, pushes
 // them out, and takes what has arrived; an echoing end sends that back.
 struct CEnd {
-    explicit CEnd(std::shared_ptr<CConnectedSocket> end, std::string toSend = std::string(), bool echoes = false)
-        : socket(std::move(end)), outgoing(std::move(toSend)), echo(echoes)
-    {
-    }
-
     std::shared_ptr<CConnectedSocket> socket;
     std::string outgoing;
-    bool echo;
+    bool echo = false;
     size_t queued = 0;
     std::string received;
     std::string failure;  // what the end threw
@@ -133,7 +117,7 @@ void SendNow(CConnectedSocket& socket, const std::string& text)
 
 TEST(TlsConnection, LinesAndAMebibyteTravelBothWays)
 {
-    CStreamPair pair = MakeStreamPair();
+    CLoopbackPair pair = MakeLoopbackPair();
     pair.server->StartTlsServer(ServerContext());
     pair.client->StartTlsClient(*CTlsContext::ForClient(TestCerts().caFile), "127.0.0.1");
     EXPECT_TRUE(pair.client->IsTlsActive());
@@ -160,7 +144,7 @@ TEST(TlsConnection, LinesAndAMebibyteTravelBothWays)
 
 TEST(TlsConnection, StlsAfterPlainLines)
 {
-    CStreamPair pair = MakeStreamPair();
+    CLoopbackPair pair = MakeLoopbackPair();
     SendNow(*pair.client, "NOOP\r\nSTLS\r\n");
     EXPECT_EQ(RecvLine(*pair.server), "NOOP");
     EXPECT_EQ(RecvLine(*pair.server), "STLS");
@@ -186,7 +170,7 @@ TEST(TlsConnection, StlsAfterPlainLines)
 
 TEST(TlsConnection, PlainInputAheadOfTheHandshakeFailsTheSwitch)
 {
-    CStreamPair pair = MakeStreamPair();
+    CLoopbackPair pair = MakeLoopbackPair();
     SendNow(*pair.client, "STLS\r\nUSER evil\r\n");
     EXPECT_EQ(RecvLine(*pair.server), "STLS");
     ExpectFailure([&] { pair.server->StartTlsServer(ServerContext()); },
@@ -217,7 +201,7 @@ TEST(TlsConnection, ServerCertificateChecks)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        CStreamPair pair = MakeStreamPair();
+        CLoopbackPair pair = MakeLoopbackPair();
         pair.server->StartTlsServer(ServerContext(c.selfSigned));
         pair.client->StartTlsClient(*CTlsContext::ForClient(c.caFile), c.host, c.pin);
         // Queued before the handshake: it must never leave unless the server passed.
@@ -249,7 +233,7 @@ TEST(TlsConnection, PeersOlderThanTls12AreRefused)
         SSL_CTX_use_certificate_chain_file(oldContext.get(), certs.certificateFile.c_str());
         SSL_CTX_use_PrivateKey_file(oldContext.get(), certs.keyFile.c_str(), SSL_FILETYPE_PEM);
 
-        CStreamPair pair = MakeStreamPair();
+        CLoopbackPair pair = MakeLoopbackPair();
         CConnectedSocket& ours = oursIsClient ? *pair.client : *pair.server;
         std::unique_ptr<SSL, decltype(&SSL_free)> old(SSL_new(oldContext.get()), &SSL_free);
         SSL_set_fd(old.get(), (oursIsClient ? pair.server : pair.client)->GetPollDescriptor());

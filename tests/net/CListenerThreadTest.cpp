@@ -2,47 +2,52 @@
 
 #include <atomic>
 
-#include "runtime/WaitUntil.h"
-#include "net/CSocket.h"
 #include "net/CListenerThreadBase.h"
+#include "net/CSocket.h"
+#include "net/NetTestUtil.h"
 
 using namespace Nerra;
-using NerraTest::WaitUntil;
 
 namespace {
 
-// The units go to a parallel pool that is never started: only their making matters here.
-class CDoneUnit : public CParallelWorkUnit {
-public:
-    CDoneUnit() : CParallelWorkUnit(std::to_string(reinterpret_cast<uintptr_t>(this))) {}
-    bool Process(bool&) override { return false; }
-};
-
-CInternetAddress Loopback() { return CInternetAddress(std::string("127.0.0.1")); }
-CInternetPort AnyPort() { return CInternetPort(std::string("0")); }
+// No unit is made (a null unit closes its connection), so the pool is never used.
 CWorkerThreadPool<CParallelWorkUnit>& Pool()
 {
     static CWorkerThreadPool<CParallelWorkUnit> pool(1);
     return pool;
 }
+
 CInternetPort FreePort() { return CSocket(Loopback(), AnyPort()).GetBoundPort(); }  // bound, then let go
 
-// A running listener, stopped when it goes. It counts the units it made and notes the
-// inactivity time-out the last connection arrived with; or it fails to make a unit.
+// A running listener on a port that was free, stopped when it goes. It counts the units it
+// made and notes the inactivity time-out the last connection arrived with; or it fails to
+// make a unit.
 class CTestListener : public CListenerThreadBase {
 public:
-    explicit CTestListener(const CInternetPort& port = FreePort())
-        : CListenerThreadBase(Loopback(), port, 77, Pool()), port(port)
+    explicit CTestListener(const CInternetPort& free = FreePort())
+        : CListenerThreadBase(Loopback(), free, 77, Pool()), port(free)
     {
         Start();
     }
     ~CTestListener() override { EXPECT_TRUE(Stop()); }
 
-    // The stop ends a blocking accept with a connection of its own, or a failure pause.
+    // The stop ends a blocking accept with a connection of its own.
     bool Stop()
     {
         AbortListeningAndTerminate();
         return WaitFor(5000);
+    }
+
+    // Connects a blocking client; false when nothing listens.
+    bool Dial(std::shared_ptr<CConnectedSocket>& connection)
+    {
+        CClientSocketFactory factory(Loopback(), port);
+        factory.SetBlocking(true);
+        try {
+            return factory.Connect(connection);
+        } catch (const CSocket::CFailedToConnectException&) {
+            return false;
+        }
     }
 
     const CInternetPort port;
@@ -59,60 +64,28 @@ protected:
             throw CMessageException("no unit for this one");
         lastTimeout = connection->SetInactivityTimeout(60);
         ++units;
-        return std::make_shared<CDoneUnit>();
+        return nullptr;
     }
 };
 
-// Connects to the port; false when nothing listens there.
-bool Dial(const CInternetPort& port, std::shared_ptr<CConnectedSocket>& connection)
-{
-    CClientSocketFactory factory(Loopback(), port);
-    factory.SetBlocking(true);
-    try {
-        return factory.Connect(connection);
-    } catch (const CSocket::CFailedToConnectException&) {
-        return false;
-    }
-}
+}  // namespace
 
-TEST(Listener, EachConnectionTakesTheListenersTimeoutAndTheStopMakesNone)
-{
-    CTestListener listener;
-    std::shared_ptr<CConnectedSocket> clients[2];
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(Dial(listener.port, clients[i]));
-        ASSERT_TRUE(WaitUntil([&] { return listener.units == i + 1; }));
-        EXPECT_EQ(listener.lastTimeout, 77);
-    }
-    EXPECT_TRUE(listener.Stop());  // with both clients still connected
-    EXPECT_EQ(listener.units.load(), 2);
-}
-
-TEST(Listener, SecondListenerOnThePortFailsAndTheFirstStopsWithoutClients)
-{
-    CTestListener listener;
-    testing::internal::CaptureStderr();
-    EXPECT_THROW(CTestListener second(listener.port), CMessageException);
-    testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(listener.Stop());
-    EXPECT_EQ(listener.units.load(), 0);
-}
-
-TEST(Listener, AConnectionThatFailsIsDroppedAloneAndTheSocketGoesOnListening)
+TEST(Listener, AFailedConnectionIsDroppedAloneAndTheStopMakesNoUnit)
 {
     CTestListener listener;
     listener.failing = true;
     testing::internal::CaptureStderr();
-    std::shared_ptr<CConnectedSocket> refused, served;
-    ASSERT_TRUE(Dial(listener.port, refused));
-    const bool failed = WaitUntil([&] { return listener.attempts == 1; });
+    std::shared_ptr<CConnectedSocket> refused, clients[2];
+    const bool failed = listener.Dial(refused) && WaitUntil([&] { return listener.attempts == 1; });
     listener.failing = false;
-    const bool accepted = Dial(listener.port, served) && WaitUntil([&] { return listener.units == 1; });
+    bool served = true;
+    for (int i = 0; i < 2; ++i)
+        served = served && listener.Dial(clients[i]) && WaitUntil([&] { return listener.units == i + 1; });
     const bool stopped = listener.Stop();
     const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(failed && accepted && stopped);
+    EXPECT_TRUE(failed && served && stopped);
+    EXPECT_EQ(listener.units.load(), 2);
+    EXPECT_EQ(listener.lastTimeout, 77);  // the listener's, given to each connection
     EXPECT_NE(log.find("exception caught, dropping the connection: no unit for this one"), std::string::npos) << log;
     EXPECT_EQ(log.find("resetting socket factory"), std::string::npos) << log;
 }
-
-}  // namespace

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -53,28 +52,18 @@ extendedKeyUsage = serverAuth
 subjectAltName = DNS:elsewhere.example
 )";
 
-inline std::string Run(const TempDir& dir, const std::string& command)
+inline void Openssl(const TempDir& dir, const std::string& arguments, const std::string& output = "/dev/null")
 {
-    const std::string line = "cd '" + dir.Path() + "' && " + command + " 2>/dev/null";
-    FILE* pipe = popen(line.c_str(), "r");
-    if (!pipe) {
-        ADD_FAILURE() << "popen failed: " << command;
-        return std::string();
-    }
-    std::string output;
-    char buffer[256];
-    while (fgets(buffer, sizeof(buffer), pipe))
-        output += buffer;
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return output;
+    const std::string line = "cd '" + dir.Path() + "' && openssl " + arguments + " >" + output + " 2>/dev/null";
+    EXPECT_EQ(std::system(line.c_str()), 0) << arguments;
 }
 
-// "sha256 Fingerprint=AB:CD:..." becomes "sha256:AB:CD:...".
+// "sha256 Fingerprint=AB:CD:...\n" becomes "sha256:AB:CD:...".
 inline std::string Fingerprint(const TempDir& dir, const std::string& file)
 {
-    std::string text = Run(dir, "openssl x509 -noout -fingerprint -sha256 -in " + file);
-    text = text.substr(text.find('=') + 1);
-    return "sha256:" + text.substr(0, text.find_last_not_of("\r\n") + 1);
+    Openssl(dir, "x509 -noout -fingerprint -sha256 -in " + file, file + ".sha256");
+    const std::string text = ReadFile(dir / (file + ".sha256"));
+    return "sha256:" + text.substr(text.find('=') + 1, text.find_last_not_of("\r\n") - text.find('='));
 }
 
 inline const std::string NEW_KEY = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -noenc -config openssl.cnf";
@@ -84,13 +73,13 @@ inline std::unique_ptr<TlsTestCerts> Make(const TempDir& dir)
     WriteFile(dir / "openssl.cnf", OPENSSL_CONFIG);
     auto certs = std::make_unique<TlsTestCerts>();
     for (const char* ca : {"ca", "other-ca"})
-        Run(dir, std::string("openssl req -x509 -days 3650 -extensions ca -subj '/CN=Nerra test ") + ca + "'" +
-                     NEW_KEY + " -keyout " + ca + ".key -out " + ca + ".pem");
-    Run(dir, "openssl req -new -subj /CN=localhost" + NEW_KEY + " -keyout server.key -out server.csr");
-    Run(dir, "openssl x509 -req -days 3650 -in server.csr -CA ca.pem -CAkey ca.key -set_serial 2 "
-             "-extfile openssl.cnf -extensions server -out server.pem");
-    Run(dir, "openssl req -x509 -days 3650 -extensions self -subj /CN=elsewhere.example" + NEW_KEY +
-                 " -keyout self.key -out self.pem");
+        Openssl(dir, std::string("req -x509 -days 3650 -extensions ca -subj '/CN=Nerra test ") + ca + "'" + NEW_KEY +
+                         " -keyout " + ca + ".key -out " + ca + ".pem");
+    Openssl(dir, "req -new -subj /CN=localhost" + NEW_KEY + " -keyout server.key -out server.csr");
+    Openssl(dir, "x509 -req -days 3650 -in server.csr -CA ca.pem -CAkey ca.key -set_serial 2 "
+                 "-extfile openssl.cnf -extensions server -out server.pem");
+    Openssl(dir, "req -x509 -days 3650 -extensions self -subj /CN=elsewhere.example" + NEW_KEY +
+                     " -keyout self.key -out self.pem");
     certs->caFile = dir / "ca.pem";
     certs->certificateFile = dir / "server.pem";
     certs->keyFile = dir / "server.key";
