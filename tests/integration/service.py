@@ -44,9 +44,7 @@ class Service:
         self.owns_dir = directory is None
         self.config_path = os.path.join(self.dir, "config.xml")
         if config_text is None:
-            merged = dict(DEFAULT_SETTINGS)
-            merged.update(settings or {})
-            config_text = config_xml(merged)
+            config_text = config_xml(dict(DEFAULT_SETTINGS, **(settings or {})))
         if config_text is not False:
             with open(self.config_path, "w") as f:
                 f.write(config_text)
