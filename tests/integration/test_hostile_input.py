@@ -324,16 +324,17 @@ class HostileSessions:
         counts = {
             self.garbage: 40, self.overlong_lines: 20, self.trickle: 15, self.idle: 15, self.reset: 40,
             self.burst: 20, self.half_close: 20,
+            # NUL bytes; commands out of their state; huge numbers; wrong passwords; a retrieval dropped midway.
             lambda c: self.replies(c, b"\0", b"USER \0", b"USER vic\0tim0", b"PASS \0\0", b"\0QUIT",
                                    b"US\0ER victim0"): 30,
             lambda c: self.replies(c, b"RETR 1", b"STAT", b"DELE 1", b"PASS pw", b"USER victim0", b"USER victim0",
-                                   b"PASS x", b"TOP 1 1", b"NOOP", b"LAST", b"RSET"): 40,  # commands out of their state
+                                   b"PASS x", b"TOP 1 1", b"NOOP", b"LAST", b"RSET"): 40,
             lambda c: self.replies(c, victim(), b"PASS pw", b"RETR 99999999999999999999", b"TOP 1 99999999999999999999",
                                    b"LIST 4294967297", b"DELE -1", b"TOP 1 -5", b"RETR 0", b"LIST 00000001",
                                    b"TOP 99999999 0", b"DELE 1 2", b"RSET x", b"QUIT"): 30,
             lambda c: self.replies(c, b"USER victim3", b"PASS wrong", b"USER nobody%d" % self.rng.randrange(10 ** 6),
                                    b"PASS wrong"): 20,
-            lambda c: self.replies(c, victim(), b"PASS pw", b"RETR 1"): 10}  # and drop the connection
+            lambda c: self.replies(c, victim(), b"PASS pw", b"RETR 1"): 10}
         sessions = [kind for kind, count in counts.items() for _ in range(count)]
         self.rng.shuffle(sessions)
         return sessions
@@ -391,10 +392,12 @@ class HostileSessionTest(StoreCase):
             served = [pool.submit(self.serve, user, done) for user in good]
             hostile = HostileSessions(self.port, 20051213)
             started = time.time()
-            with concurrent.futures.ThreadPoolExecutor(24) as hostile_pool:
-                sessions = list(hostile_pool.map(hostile.run, hostile.plan()))
+            try:
+                with concurrent.futures.ThreadPoolExecutor(24) as hostile_pool:
+                    sessions = list(hostile_pool.map(hostile.run, hostile.plan()))
+            finally:
+                done.set()  # a hostile session that fails the test must not leave the good ones running
             took = time.time() - started
-            done.set()
             rounds = sum(future.result() for future in served)
         self.service.wait_for_log("Request line not completed within 3 seconds")
         wait_until(lambda: usage(pid)["descriptors"] <= before["descriptors"], 30)
