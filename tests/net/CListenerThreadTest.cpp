@@ -38,16 +38,10 @@ public:
         return WaitFor(5000);
     }
 
-    // Connects a blocking client; false when nothing listens.
     bool Dial(std::shared_ptr<CConnectedSocket>& connection)
     {
         CClientSocketFactory factory(Loopback(), port);
-        factory.SetBlocking(true);
-        try {
-            return factory.Connect(connection);
-        } catch (const CSocket::CFailedToConnectException&) {
-            return false;
-        }
+        return WaitUntil([&] { return factory.Connect(connection); });
     }
 
     const CInternetPort port;

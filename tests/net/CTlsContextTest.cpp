@@ -6,30 +6,19 @@
 
 using namespace Nerra;
 
+// A failure names the call and the file; the reason after it is OpenSSL's.
 TEST(CTlsContext, FilesThatCannotServeOrBeTrusted)
 {
     const NerraTest::TlsTestCerts& certs = NerraTest::TestCerts();
     const NerraTest::TempDir dir;
-    const std::string garbage = dir / "garbage.pem", missing = dir / "missing.pem";
-    NerraTest::WriteFile(garbage, "not PEM at all\n");
-    const std::string certificateUse = "SSL_CTX_use_certificate_chain_file('", keyUse = "SSL_CTX_use_PrivateKey_file('";
-    const struct {
-        std::string certificate, key, failure;
-    } cases[] = {
-        {missing, certs.keyFile, certificateUse + missing + "') failed: No such file or directory"},
-        {garbage, certs.keyFile, certificateUse + garbage + "') failed: no start line"},
-        {certs.certificateFile, missing, keyUse + missing + "') failed: No such file or directory"},
-        {certs.certificateFile, garbage, keyUse + garbage + "') failed: "},  // the reason varies
-        {certs.certificateFile, certs.otherCaKeyFile, keyUse + certs.otherCaKeyFile + "') failed: key values mismatch"},
-    };
-    for (const auto& c : cases)
-        ExpectFailure([&] { CTlsContext::ForServer(c.certificate, c.key); }, c.failure, c.key == garbage);
+    const std::string missing = dir / "missing.pem";
+    ExpectFailure([&] { CTlsContext::ForServer(missing, certs.keyFile); },
+                  "SSL_CTX_use_certificate_chain_file('" + missing + "') failed: No such file or directory");
+    ExpectFailure([&] { CTlsContext::ForServer(certs.certificateFile, certs.otherCaKeyFile); },
+                  "SSL_CTX_use_PrivateKey_file('" + certs.otherCaKeyFile + "') failed: key values mismatch");
     EXPECT_TRUE(CTlsContext::ForServer(certs.certificateFile, certs.keyFile)->IsServer());
-
     ExpectFailure([&] { CTlsContext::ForClient(missing); },
                   "SSL_CTX_load_verify_locations('" + missing + "') failed: No such file or directory");
-    ExpectFailure([&] { CTlsContext::ForClient(garbage); },
-                  "SSL_CTX_load_verify_locations('" + garbage + "') failed: no certificate or crl found");
     EXPECT_FALSE(CTlsContext::ForClient(certs.caFile)->IsServer());
     EXPECT_FALSE(CTlsContext::ForClient()->IsServer());  // the system's store
 }
