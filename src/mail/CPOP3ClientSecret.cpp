@@ -33,11 +33,17 @@ CPOP3ClientSecret::CPOP3ClientSecret(const std::string& command, std::chrono::se
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+    // A group of its own, so that a command given up on is killed with whatever it started.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     const char* argv[] = {"/bin/sh", "-c", m_Command.c_str(), nullptr};
     pid_t pid = -1;
     // The command's standard error stays the service's: a helper's complaint lands in the log.
-    const int failed = posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
+    const int failed = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(pipeEnds[1]);
     if (failed != 0) {
         close(pipeEnds[0]);
@@ -57,7 +63,7 @@ void CPOP3ClientSecret::Stop()
         close(m_Pipe);
     m_Pipe = -1;
     if (m_Pid > 0) {
-        kill(m_Pid, SIGKILL);
+        kill(-m_Pid, SIGKILL);
         waitpid(m_Pid, nullptr, 0);
     }
     m_Pid = -1;

@@ -105,7 +105,7 @@ class EchoingPOP3Server:
                 if line.upper().startswith(b"PASS "):
                     connection.sendall(b"-ERR no such password: " + line[5:])
                     return
-                connection.sendall(b"+OK\r\n")
+                connection.sendall(b"-ERR\r\n" if line.upper().startswith(b"CAPA") else b"+OK\r\n")
 
     def close(self):
         self.listener.close()
@@ -213,7 +213,7 @@ class SecretsTest(StoreCase):
         self.start()
         self.assertEqual(self.service.command("check user alice"), "ok")
         self.service.wait_for_log("replied with '-ERR no such password: ********'")
-        self.assertEqual(remote.sessions, [[b"USER bob", b"PASS Remote-Secret-6"]])
+        self.assertEqual(remote.sessions, [[b"CAPA", b"USER bob", b"PASS Remote-Secret-6"]])
         self.assertEqual(len(lines_naming(self.service, "is skipped: The user name or password for")), 2)
         self.assertFalse(lines_naming(self.service, "Remote-Secret-6"))
         self.assertEqual(self.service.stop(), 0)
