@@ -165,7 +165,12 @@ CPOP3ClientConnection::CPOP3ClientConnection(const CRemoteAccount& account, cons
                     account.port.c_str(), account.user.c_str(), localUser.c_str())
 }
 
-CPOP3ClientConnection::~CPOP3ClientConnection() = default;
+CPOP3ClientConnection::~CPOP3ClientConnection()
+{
+    // Downloads of a group that was never committed: the server still has them.
+    for (const auto& pending : m_PendingParts)
+        CFile::Remove(pending.second);
+}
 
 bool CPOP3ClientConnection::Process(bool& idle)
 {
@@ -678,18 +683,21 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, std::istringstream& to
             return false;
         }
     }
-    std::vector<uint32_t> deleted;
-    // Pushed to the front from the last message down, so they go out in ascending order
-    // before the next group's LIST and TOP.
-    for (auto n = group.rbegin(); n != group.rend(); ++n) {
+    // The group's texts are downloaded first and made the service's together, with one
+    // flush of .raw and of the state for all of them; then its DELEs go out. Each is pushed
+    // to the front from the last down, so they go out in ascending order before the next
+    // group's LIST and TOP.
+    std::vector<uint32_t> retrieved, deleted;
+    for (const uint32_t n : group)
+        (Message(n).GetTargetMailbox() == DELETE_TARGET ? deleted : retrieved).push_back(n);
+    for (auto n = group.rbegin(); n != group.rend(); ++n)
         m_Queue.push_front(
             Command(*n, Format("DELE %u\r\n", *n), EData::None, &CPOP3ClientConnection::DeleCallback, EFlow::Ahead));
-        if (Message(*n).GetTargetMailbox() != DELETE_TARGET)
-            m_Queue.push_front(Command(*n, Format("RETR %u\r\n", *n), EData::File,
-                                       &CPOP3ClientConnection::RetrCallback, EFlow::AheadHold));
-        else
-            deleted.push_back(*n);
-    }
+    // The last RETR holds the DELEs back until the group is safe on disk.
+    for (auto n = retrieved.rbegin(); n != retrieved.rend(); ++n)
+        m_Queue.push_front(Command(*n, Format("RETR %u\r\n", *n), EData::File, &CPOP3ClientConnection::RetrCallback,
+                                   n == retrieved.rbegin() ? EFlow::AheadHold : EFlow::Ahead));
+    m_CommitAfter = retrieved.empty() ? 0 : retrieved.back();
     RememberStored(deleted);
     return true;
     NERRA_TRACE_END("CPOP3ClientConnection::NoopCallback(%u, " NERRA_PTR ", " NERRA_PTR ")", number,
@@ -702,33 +710,54 @@ bool CPOP3ClientConnection::RetrCallback(uint32_t number, std::istringstream& to
     // `file` is the connection's own holder, which is emptied below.
     const CFile* traced = file.get();
     NERRA_TRACE_BEGIN
-    CPOP3ClientMessage& message = Message(number);
     if (!file)
         throw CMessageException("No message text received");
-    // The server forgets its copy after DELE: the whole text and its .msg name in .raw must
-    // be on disk before then, or a crash could lose the message. Failing here still deletes
-    // the file.
+    // The server forgets its copy after DELE: the whole text must be on disk before then, or
+    // a crash could lose the message. Until the group is committed it keeps its .part name,
+    // which start-up discards, and the connection removes it should the session fail.
     file->Flush();
-    const std::string part = file->GetPath();
-    const std::string path = part.substr(0, part.size() - strlen(PART_EXTENSION)) + ".msg";
-    if (!CFile::Move(part, path))
-        throw CMessageException("Unable to move file %s to %s", part.c_str(), path.c_str());
+    m_PendingParts.emplace_back(number, file->GetPath());
     file->SetRemoveOnClose(false);
     m_ResponseFile.reset();
-    try {
-        if (!CFile::SyncDirectory(m_RawDirectory))
-            throw CMessageException("Unable to flush directory %s to disk", m_RawDirectory.c_str());
-        message.AttachMessageFile(path);
-    } catch (...) {
-        CFile::Remove(path);
-        throw;
-    }
-    // From here the text is the service's: start-up spools a .msg left in .raw.
-    RememberStored({number});
-    m_Sink(m_Messages[number]);
+    if (number == m_CommitAfter)
+        CommitDownloads();
     return true;
     NERRA_TRACE_END("CPOP3ClientConnection::RetrCallback(%u, " NERRA_PTR ", " NERRA_PTR ")", number,
                     NERRA_PTR_ARG(&tokens), NERRA_PTR_ARG(traced))
+}
+
+void CPOP3ClientConnection::CommitDownloads()
+{
+    NERRA_TRACE_BEGIN
+    // The .msg names and the ids go to disk together before any DELE: start-up spools a .msg
+    // left in .raw, and the next session only deletes a message whose id is kept.
+    std::vector<std::string> committed;
+    std::vector<uint32_t> numbers;
+    try {
+        for (const auto& [number, part] : m_PendingParts) {
+            const std::string path = part.substr(0, part.size() - strlen(PART_EXTENSION)) + ".msg";
+            if (!CFile::Move(part, path))
+                throw CMessageException("Unable to move file %s to %s", part.c_str(), path.c_str());
+            committed.push_back(path);
+            numbers.push_back(number);
+            Message(number).AttachMessageFile(path);
+        }
+        if (!CFile::SyncDirectory(m_RawDirectory))
+            throw CMessageException("Unable to flush directory %s to disk", m_RawDirectory.c_str());
+        RememberStored(numbers);
+    } catch (...) {
+        // None was handed on and none is deleted on the server: the next session fetches
+        // them again.
+        for (const std::string& path : committed)
+            CFile::Remove(path);
+        m_PendingParts.erase(m_PendingParts.begin(),
+                             m_PendingParts.begin() + static_cast<std::ptrdiff_t>(committed.size()));
+        throw;
+    }
+    m_PendingParts.clear();
+    for (const uint32_t number : numbers)
+        m_Sink(m_Messages[number]);
+    NERRA_TRACE_END("CPOP3ClientConnection::CommitDownloads()")
 }
 
 bool CPOP3ClientConnection::DeleCallback(uint32_t number, std::istringstream& tokens,

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mail/CPOP3ClientTransport.h"
@@ -101,6 +102,7 @@ private:
     void QueueLogin();
     void PlanMessages();
     void RememberStored(const std::vector<uint32_t>& numbers);
+    void CommitDownloads();
 
     bool CapaCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
     bool StlsCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
@@ -122,7 +124,7 @@ private:
     bool m_CapaAnswered = false;   // CAPA had "+OK": what it does not list is not there
     uint64_t m_StatCount = 0;
     bool m_WaitingForPasses = false;  // a NOOP handler waits for the rule set
-    int m_PassWaitHandle = -1;        // what it waits on: a first pass's event, or nothing
+    int m_PassWaitHandle = -1;        // the event of the first pass it waits for
     int32_t m_MessagesPerSync = 0;
     int32_t m_MessagesPerConnection = 0;
     int32_t m_InactivityTimeout = 0;
@@ -138,6 +140,10 @@ private:
     std::unique_ptr<CPOP3ClientUidState> m_UidState;     // with a server that lists ids
     std::map<uint32_t, std::string> m_Uids;              // message number to unique id
     std::vector<std::vector<uint32_t>> m_Groups;         // the messages each NOOP closes
+    // Downloads of the current group, whole and flushed, still named .part; the group is
+    // committed once the message numbered m_CommitAfter is.
+    std::vector<std::pair<uint32_t, std::string>> m_PendingParts;
+    uint32_t m_CommitAfter = 0;
     std::string m_RawDirectory;
     const std::shared_ptr<CUserXML> m_User;
     std::unique_ptr<CPOP3ClientTransport> m_Transport;
@@ -152,8 +158,8 @@ private:
     bool m_ResponseStarted = false;  // the first data line has come
     std::shared_ptr<CFile> m_ResponseFile;
     std::string m_WriteBuffer;
-    // Data kept in memory, trace line first, as a file would have held it; emptied and left
-    // empty once it reaches the largest header the rules are given.
+    // Data kept in memory: a header trace line first, as a file would have held it, emptied and
+    // left empty once it reaches the largest header the rules are given; or a listing.
     std::string m_ResponseText;
     bool m_ResponseTooLong = false;
     std::map<uint32_t, std::shared_ptr<CPOP3ClientMessage>> m_Messages;  // by message number

@@ -142,7 +142,9 @@ std::vector<std::string> Dialogue(const std::vector<std::pair<unsigned, unsigned
             commands.insert(commands.end(), {Format("LIST %u", i), Format("TOP %u 0", i)});
         commands.push_back("NOOP");
         for (unsigned i = first; i <= last; ++i)
-            commands.insert(commands.end(), {Format("RETR %u", i), Format("DELE %u", i)});
+            commands.push_back(Format("RETR %u", i));
+        for (unsigned i = first; i <= last; ++i)
+            commands.push_back(Format("DELE %u", i));
     }
     commands.push_back("QUIT");
     return commands;
@@ -361,7 +363,7 @@ TEST_F(FetchTest, DownloadsWaitUntilTheRulesHaveDecided)
     // "<delete>" on the header: DELE without RETR, and the group in ascending order.
     EXPECT_EQ(m_Box.commands, (std::vector<std::string>{"CAPA", "USER bob", "PASS secret", "STAT", "LIST 1",
                                                         "TOP 1 0", "LIST 2", "TOP 2 0", "LIST 3", "TOP 3 0", "NOOP",
-                                                        "RETR 1", "DELE 1", "DELE 2", "RETR 3", "DELE 3", "QUIT"}));
+                                                        "RETR 1", "RETR 3", "DELE 1", "DELE 2", "DELE 3", "QUIT"}));
     EXPECT_EQ(waiting.size(), 5u) << "each downloaded message goes on to its second pass";
 }
 
@@ -371,10 +373,10 @@ TEST_F(FetchTest, CommandsGoAheadOfRepliesOnlyWhereNothingDependsOnTheReply)
     CConfig::Instance().SetValue("pop3-messages-per-sync", "2");
     EXPECT_EQ(Fetch(), "");
     EXPECT_EQ(m_Box.commands, Dialogue({{1, 2}, {3, 3}}));
-    // A DELE waits for its message's text to be stored, and QUIT for every answer; a RETR
-    // travels with the DELE before it, and a group's LIST and TOP with each other.
-    EXPECT_EQ(m_Box.early, (std::vector<std::string>{"TOP 1 0", "LIST 2", "TOP 2 0", "NOOP", "RETR 2", "LIST 3",
-                                                     "TOP 3 0", "NOOP"}));
+    // A group's DELEs wait until all its texts are stored, and QUIT for every answer; its
+    // RETRs travel together, and so do its LIST and TOP and its DELEs with the next group's.
+    EXPECT_EQ(m_Box.early, (std::vector<std::string>{"TOP 1 0", "LIST 2", "TOP 2 0", "NOOP", "RETR 2", "DELE 2",
+                                                     "LIST 3", "TOP 3 0", "NOOP"}));
 }
 
 TEST_F(FetchTest, ServerThatNeverAnswersIsGivenUpSilentlyAtTheDeadline)
