@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <openssl/evp.h>
 #include <poll.h>
 
 #include "core/CConfig.h"
@@ -18,8 +19,6 @@
 #include "net/CInternetAddress.h"
 #include "net/CTlsContext.h"
 #include "runtime/CWorkerThreadPool.h"
-
-#include <openssl/evp.h>
 
 namespace Nerra {
 
