@@ -17,6 +17,7 @@
 #include "core/CMessageException.h"
 #include "mail/CPOP3ClientConnection.h"
 #include "mail/CPOP3ClientMessage.h"
+#include "mail/CPOP3ClientUidState.h"
 #include "mail/CUserXML.h"
 
 namespace {
@@ -58,8 +59,7 @@ public:
     }
     std::string GetPeerName() override { return "pop.example"; }
     std::string GetPeerDottedText() override { return "192.0.2.1"; }
-    int GetPollDescriptor() const override { return -1; }
-    bool HasPendingOutput() const override { return false; }
+    bool GetPollRequest(int&, short&) const override { return false; }
 
 private:
     std::deque<std::string> m_Lines;
@@ -96,10 +96,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     NerraFuzz::CMailStore::Instance();
     static const auto user = std::make_shared<Nerra::CUserXML>("alice");
+    static const Nerra::CRemoteAccount account = [] {
+        Nerra::CRemoteAccount remote;
+        remote.host = "pop.example";
+        remote.port = "110";
+        remote.user = "bob";
+        remote.password = "secret";
+        return remote;
+    }();
+    // Ids an earlier input left pending would make this one delete what it never filed.
+    std::filesystem::remove(NerraFuzz::CMailStore::Instance().User() + "/" +
+                            Nerra::CPOP3ClientUidState::FileName(account.host, account.port, account.user));
     std::set<unsigned> deleted;
     {
         const std::string input(reinterpret_cast<const char*>(data), size);
-        Nerra::CPOP3ClientConnection connection("pop.example", "110", "bob", "secret", "alice", user,
+        Nerra::CPOP3ClientConnection connection(account, "alice", user,
                                                 std::make_unique<CScriptedTransport>(input, deleted),
                                                 ProcessAtOnce);
         try {

@@ -4,94 +4,43 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "mail/CPOP3ClientTransport.h"
+#include "mail/CUserXML.h"
 #include "runtime/CWorkUnit.h"
 
 namespace Nerra {
 
-class CClientSocketFactory;
-class CConnectedSocket;
 class CFile;
 class CPOP3ClientMessage;
-class CUserXML;
-
-// The link a fetch connection talks to its POP3 server through. The real one is a TCP
-// connection; tests put a scripted server behind it, so the whole dialogue runs without
-// sockets. Used by one work unit, on one thread at a time.
-class CPOP3ClientTransport {
-public:
-    virtual ~CPOP3ClientTransport() = default;
-
-    // Polled until it returns true; false while the attempt is under way. A refused attempt throws.
-    virtual bool Connect() = 0;
-    // Once connected: traffic-free time after which a transfer fails.
-    virtual void SetInactivityTimeout(int32_t seconds) = 0;
-    // Queues a command, line end included.
-    virtual void Send(const std::string& text) = 0;
-    // Pushes queued output out; true when none is left.
-    virtual bool Flush() = 0;
-    // Takes one received line without its line end; false when no whole line has arrived.
-    // An over-long line comes back cut to its first 65536 bytes.
-    virtual bool ReceiveLine(std::string& line) = 0;
-
-    // The server as the "Received:" trace line names it.
-    virtual std::string GetPeerName() = 0;
-    virtual std::string GetPeerDottedText() = 0;
-
-    // What to wait on while there is nothing to do: the connecting socket until it is
-    // connected, then the connection. -1 for nothing.
-    virtual int GetPollDescriptor() const = 0;
-    virtual bool HasPendingOutput() const = 0;
-};
-
-// The TCP link to a POP3 server. Host and port are resolved at construction, so a name that
-// does not resolve fails before any connection is attempted.
-class CPOP3ClientSocketTransport : public CPOP3ClientTransport {
-public:
-    CPOP3ClientSocketTransport(const std::string& host, const std::string& port);
-    ~CPOP3ClientSocketTransport() override;
-
-    bool Connect() override;
-    void SetInactivityTimeout(int32_t seconds) override;
-    void Send(const std::string& text) override;
-    bool Flush() override;
-    bool ReceiveLine(std::string& line) override;
-    std::string GetPeerName() override;
-    std::string GetPeerDottedText() override;
-    int GetPollDescriptor() const override;
-    bool HasPendingOutput() const override;
-
-private:
-    std::shared_ptr<CClientSocketFactory> m_Connector;  // dropped once connected
-    std::shared_ptr<CConnectedSocket> m_Socket;         // empty until connected
-    std::string m_Input;                                // received bytes not yet taken
-    size_t m_InputStart = 0;
-    std::string m_Line;  // the start of a line whose end has not arrived yet
-    bool m_LineCut = false;
-    std::string m_PeerName;
-    std::string m_PeerDottedText;
-};
+class CPOP3ClientSecret;
+class CPOP3ClientUidState;
 
 // Fetches the mail of one remote POP3 mailbox for a local user on the parallel pool. It
 // works through a queue of POP3 commands, each with an optional reply handler that may
-// queue more. Every message is filtered on its header first (first pass of its
-// CPOP3ClientMessage), downloaded into the user's .raw directory unless the rule set said
-// "<delete>", handed on for filing and only then deleted on the server.
+// queue more. The session asks CAPA first: commands go ahead of replies only when the
+// server lists PIPELINING, STLS switches to TLS when the account asks for it (never a plain
+// fallback), and UTF8 is sent when listed. Every message is filtered on its header first
+// (first pass of its CPOP3ClientMessage), downloaded into the user's .raw directory unless
+// the rule set said "<delete>", handed on for filing and only then deleted on the server.
+// With UIDL, the ids of stored messages are kept on disk until QUIT confirms their
+// deletion, so the next session only deletes what a cut session left.
 class CPOP3ClientConnection : public CParallelWorkUnit {
 public:
     // Where a message goes for its passes: the sequential pool in the service.
     using CMessageSink = std::function<void(const std::shared_ptr<CPOP3ClientMessage>&)>;
 
     // Resolves host and port at once: a failure there means no connection at all.
-    CPOP3ClientConnection(const std::string& host, const std::string& port, const std::string& remoteUser,
-                          const std::string& password, const std::string& localUser,
+    CPOP3ClientConnection(const CRemoteAccount& account, const std::string& localUser,
                           const std::shared_ptr<CUserXML>& user);
-    CPOP3ClientConnection(const std::string& host, const std::string& port, const std::string& remoteUser,
-                          const std::string& password, const std::string& localUser,
+    CPOP3ClientConnection(const CRemoteAccount& account, const std::string& localUser,
                           const std::shared_ptr<CUserXML>& user, std::unique_ptr<CPOP3ClientTransport> transport,
                           CMessageSink sink);
     ~CPOP3ClientConnection() override;
@@ -116,6 +65,7 @@ private:
     enum class EData {
         None,  // the reply is its status line alone
         Text,  // kept in memory: a header, which is wanted only if it is small
+        Lines, // kept in memory: a CAPA or UIDL listing
         File   // a message text, into a new file in .raw
     };
 
@@ -125,9 +75,12 @@ private:
         EData data = EData::None;
         CHandler handler = nullptr;
         EFlow flow = EFlow::Alone;
+        bool optional = false;  // "-ERR" is an answer too: the server lacks the command
     };
 
+    bool ObtainSecret(bool& idle);
     bool Connect(bool& idle);
+    bool ReceiveStatus(bool& idle);
     bool AwaitReply(bool& idle);
     bool SendNextCommand();
     void SendAhead();
@@ -143,9 +96,18 @@ private:
     std::string CommandForLog() const;
     std::string MaskPassword(const std::string& reply) const;
     static CCommand Command(uint32_t number, const std::string& text, EData data, CHandler handler, EFlow flow);
-    void Queue(uint32_t number, const std::string& text, EData data, CHandler handler, EFlow flow);
+    void Queue(uint32_t number, const std::string& text, EData data, CHandler handler, EFlow flow,
+               bool optional = false);
     CPOP3ClientMessage& Message(uint32_t number) const;
+    void QueueLogin();
+    void PlanMessages();
+    void RememberStored(const std::vector<uint32_t>& numbers);
+    void CommitDownloads();
 
+    bool CapaCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
+    bool StlsCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
+    bool UidlCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
+    bool QuitCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
     bool StatCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
     bool ListCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
     bool TopCallback(uint32_t number, std::istringstream& tokens, const std::shared_ptr<CFile>& file);
@@ -155,16 +117,33 @@ private:
 
     int m_Phase = 1;  // 0: the next command may go out; 1: its reply is awaited
     bool m_Connected = false;
+    bool m_Pipelining = false;  // the server listed PIPELINING
+    bool m_Secured = false;     // STLS done, or TLS from the first byte
+    bool m_ReplyFailed = false; // an optional command was answered "-ERR"
+    bool m_SaslCancelled = false;  // an AUTH continuation was answered with a cancel
+    bool m_CapaAnswered = false;   // CAPA had "+OK": what it does not list is not there
+    uint64_t m_StatCount = 0;
     bool m_WaitingForPasses = false;  // a NOOP handler waits for the rule set
-    int m_PassWaitHandle = -1;        // what it waits on: a first pass's event, or nothing
+    int m_PassWaitHandle = -1;        // the event of the first pass it waits for
     int32_t m_MessagesPerSync = 0;
     int32_t m_MessagesPerConnection = 0;
     int32_t m_InactivityTimeout = 0;
-    const std::string m_Host;
-    const std::string m_Port;
-    const std::string m_RemoteUser;
-    const std::string m_Password;
+    const CRemoteAccount m_Account;
+    const std::string& m_Host;
+    const std::string& m_Port;
+    const std::string& m_RemoteUser;
+    std::string m_Password;
+    std::string m_AuthText;  // the Base64 that SASL sends, hidden like the password
     const std::string m_LocalUser;
+    std::unique_ptr<CPOP3ClientSecret> m_SecretCommand;  // until the password command has answered
+    std::set<std::string> m_Capabilities;                // their names, upper case
+    std::unique_ptr<CPOP3ClientUidState> m_UidState;     // with a server that lists ids
+    std::map<uint32_t, std::string> m_Uids;              // message number to unique id
+    std::vector<std::vector<uint32_t>> m_Groups;         // the messages each NOOP closes
+    // Downloads of the current group, whole and flushed, still named .part; the group is
+    // committed once the message numbered m_CommitAfter is.
+    std::vector<std::pair<uint32_t, std::string>> m_PendingParts;
+    uint32_t m_CommitAfter = 0;
     std::string m_RawDirectory;
     const std::shared_ptr<CUserXML> m_User;
     std::unique_ptr<CPOP3ClientTransport> m_Transport;
@@ -179,11 +158,11 @@ private:
     bool m_ResponseStarted = false;  // the first data line has come
     std::shared_ptr<CFile> m_ResponseFile;
     std::string m_WriteBuffer;
-    // Data kept in memory, trace line first, as a file would have held it; emptied and left
-    // empty once it reaches the largest header the rules are given.
+    // Data kept in memory: a header trace line first, as a file would have held it, emptied and
+    // left empty once it reaches the largest header the rules are given; or a listing.
     std::string m_ResponseText;
     bool m_ResponseTooLong = false;
-    std::vector<std::shared_ptr<CPOP3ClientMessage>> m_Messages;  // index = message number - 1
+    std::map<uint32_t, std::shared_ptr<CPOP3ClientMessage>> m_Messages;  // by message number
 };
 
 }  // namespace Nerra

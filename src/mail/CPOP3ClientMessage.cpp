@@ -229,8 +229,9 @@ void CPOP3ClientMessage::Process()
         // The pass is advanced before the event tells the fetch connection it may push the
         // unit again for its second pass, possibly onto another thread.
         m_Pass = 1;
-        if (m_FirstPassEvent)
-            m_FirstPassEvent->Set();
+        // The connection may drop its reference to the event as soon as it is set.
+        if (const std::shared_ptr<CEvent> event = m_FirstPassEvent)
+            event->Set();
     } else if (m_Pass == 1) {
         try {
             if (!m_Header)

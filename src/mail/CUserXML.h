@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/CXMLDocument.h"
 
@@ -15,6 +16,35 @@ public:
 
     static std::string PathFor(const std::string& userName);
 };
+
+// One remote POP3 mailbox of a user: a <pop3-client> element of user.xml, checked.
+struct CRemoteAccount {
+    enum class ETls { None, Implicit, StartTls };
+    enum class EAuth { User, Plain, XOAuth2 };
+
+    std::string host;
+    std::string port;
+    std::string user;
+    std::string password;         // decoded from the element's Base64; empty with a password command
+    std::string passwordCommand;  // run through /bin/sh -c; its first output line is the secret
+    ETls tls = ETls::None;
+    EAuth auth = EAuth::User;
+    std::string caFile;       // trusted authorities in PEM; empty for the system's store
+    std::string fingerprint;  // the pinned server certificate, normal form; empty for none
+
+    // Reads and checks one element. Without `tls`, port 995 or the service name "pop3s"
+    // means implicit TLS and anything else none, as before the attribute existed. Fails on
+    // an unknown value, a malformed fingerprint, or SASL without TLS.
+    static CRemoteAccount FromElement(xmlNodePtr element);
+};
+
+// The remote mailboxes a user's account lists, in document order; an element that fails
+// its checks comes back as the reason instead, so the others can still be fetched.
+struct CRemoteAccountEntry {
+    CRemoteAccount account;
+    std::string failure;
+};
+std::vector<CRemoteAccountEntry> ReadRemoteAccounts(const CUserXML& user);
 
 // Checks the password a mail client gives against the account's authentication element.
 class CAuthentication {

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "core/CConfig.h"
-#include "core/CXMLDocument.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "mail/CPOP3ClientConnection.h"
@@ -60,19 +59,18 @@ void TimerCallback_InitiateUserPOP3Session(const std::string& argument)
     if (!IsInsideMailDirectory(directory) || !IsInsideMailDirectory(directory + "/.raw"))
         return;
     const std::shared_ptr<CUserXML> user = UserPool().GetObject(argument);
-    CXPathObject clients = CXPathContext(*user).Eval("/user/pop3-clients/pop3-client");
-    if (clients.GetNodeCount() == 0) {
+    const std::vector<CRemoteAccountEntry> accounts = ReadRemoteAccounts(*user);
+    if (accounts.empty()) {
         CLog::Instance().Warning("TimerCallback_InitiateUserPOP3Session('%s'): no POP3 servers defined",
                                  argument.c_str());
         return;
     }
-    for (size_t i = 0; i < clients.GetNodeCount(); ++i) {
+    for (size_t i = 0; i < accounts.size(); ++i) {
         // One broken entry must not keep the user's other mailboxes from being fetched.
         try {
-            CXPathContext client(clients.GetNode(i));
-            auto connection = std::make_shared<CPOP3ClientConnection>(
-                client.Eval("@hostname").GetText(), client.Eval("@port").GetText(), client.Eval("@username").GetText(),
-                DecodeBASE64(client.Eval("@password").GetText()), argument, user);
+            if (!accounts[i].failure.empty())
+                throw CMessageException("%s", accounts[i].failure.c_str());
+            auto connection = std::make_shared<CPOP3ClientConnection>(accounts[i].account, argument, user);
             // Sticky: a second connection to the same mailbox meets the first on its thread
             // and is refused while the first still runs.
             ParallelPool().PushWorkUnit(connection, true);

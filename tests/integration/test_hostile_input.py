@@ -95,7 +95,7 @@ class EchoingPOP3Server:
                 lines.append(line.rstrip(b"\r\n"))
                 if line.upper().startswith(b"PASS "):
                     return connection.sendall(b"-ERR no such password: " + line[5:])
-                connection.sendall(b"+OK\r\n")
+                connection.sendall(b"-ERR\r\n" if line.upper().startswith(b"CAPA") else b"+OK\r\n")
 
 
 class StoreCase(unittest.TestCase):
@@ -187,7 +187,7 @@ class SecretsTest(StoreCase):
         self.service.wait_for_log("PASS ****")
         self.assertEqual(self.service.command("check user alice"), "ok")
         self.service.wait_for_log("replied with '-ERR no such password: ********'")
-        self.assertEqual(remote.sessions, [[b"USER bob", b"PASS Remote-Secret-6"]])
+        self.assertEqual(remote.sessions, [[b"CAPA", b"USER bob", b"PASS Remote-Secret-6"]])
         self.assertEqual(len(lines_naming(self.service, "is skipped: The user name or password for")), 2)
         self.assertEqual(self.service.stop(), 0)
         for secret in ("Xml-Secret-1", "Tab-Secret-2", "Vt-Secret-3", "Ff-Secret-4", "Remote-Secret-6"):

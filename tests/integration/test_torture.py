@@ -32,10 +32,11 @@ FILED = " filed into "
 # Where a kill lands; a run goes through them in turn, so even a short run meets each.
 SPOOL_MODES = ("start-up", "spooling", "filing", "stop", "any time")
 FETCH_MODES = ("start-up", "download", "filing", "stop", "any time")
-# What must stay zero. Fetching may file a message twice: a session cut after its DELEs
-# leaves them undone on the server, which offers the messages again.
+# What must stay zero. A session cut after its DELEs leaves them undone on the server, which
+# offers the messages again: the ids of stored messages, kept until QUIT, make the next
+# session delete them instead of filing them twice.
 SPOOL_FAULTS = ("lost", "truncated", "corrupt", "duplicated", "misfiled", "left", "crashes")
-FETCH_FAULTS = ("lost", "truncated", "corrupt", "misfiled", "left", "crashes")
+FETCH_FAULTS = SPOOL_FAULTS + ("left on the server",)
 
 
 class Messages:
@@ -235,17 +236,19 @@ class Torture:
                 else:
                     figures[kind] += 1
         figures["lost"] = sum(not boxes for boxes in copies.values())
+        figures["left on the server"] = len(self.server.messages()) if self.fetching else 0
         figures["duplicated"] = sum(len(boxes) > 1 for boxes in copies.values())
         return figures
 
     def report(self, figures):
         what = "fetching" if self.fetching else "spooling"
         return ("%s (seed %d): %d kills (%d with mail in .raw, %d in a download), %d messages: %d lost, "
-                "%d truncated, %d corrupt, %d duplicated, %d misfiled, %d left in .raw or .spool, %d crashes"
+                "%d truncated, %d corrupt, %d duplicated, %d misfiled, %d left in .raw or .spool, %d left on the server, "
+                "%d crashes"
                 % (what, self.seed, figures["kills"], figures["in flight"], figures["in a download"],
                    figures["messages"], figures["lost"],
                    figures["truncated"], figures["corrupt"], figures["duplicated"], figures["misfiled"],
-                   figures["left"], figures["crashes"]))
+                   figures["left"], figures["left on the server"], figures["crashes"]))
 
 
 def torture(seed, fetching, kills, batch, keep=False):
@@ -282,8 +285,8 @@ class FetchingTortureTest(unittest.TestCase):
         cls.figures, cls.report, _ = torture(seed_from_environment(), True, kills=5, batch=4)
         print(cls.report, file=sys.stderr)
 
-    def test_kills_while_fetching_lose_nothing(self):
-        for name in ("lost", "corrupt", "misfiled", "left", "crashes"):
+    def test_kills_while_fetching_lose_and_duplicate_nothing(self):
+        for name in ("lost", "duplicated", "corrupt", "misfiled", "left", "left on the server", "crashes"):
             self.assertEqual(self.figures[name], 0, "%s: %s" % (name, self.report))
         self.assertGreater(self.figures["in a download"], 0, "no kill cut a download: " + self.report)
 

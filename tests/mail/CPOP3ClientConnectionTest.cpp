@@ -26,6 +26,9 @@ namespace {
 // A POP3 mailbox; deletions take effect at QUIT, as on a real server.
 struct CMailbox {
     std::vector<std::string> messages;
+    std::vector<std::string> uids;  // listed by UIDL when there are as many as messages
+    // What CAPA lists; without any, CAPA is unknown ("-ERR").
+    std::vector<std::string> capabilities{"TOP", "PIPELINING"};
     std::vector<std::string> commands;                        // as received, without line ends
     std::vector<std::string> early;  // those sent before the client had read every earlier reply
     std::map<std::string, std::vector<std::string>> replies;  // a command's whole reply in place of the real one
@@ -53,7 +56,20 @@ public:
             m_Box.early.push_back(command);
         unsigned n = 0;
         std::vector<std::string> reply{"+OK"};
-        if (command == "STAT")
+        if (command == "CAPA") {
+            reply = m_Box.capabilities.empty() ? std::vector<std::string>{"-ERR unknown command"}
+                                               : m_Box.capabilities;
+            if (!m_Box.capabilities.empty()) {
+                reply.insert(reply.begin(), "+OK");
+                reply.push_back(".");
+            }
+        } else if (command == "UIDL") {
+            reply = {m_Box.uids.size() == m_Box.messages.size() ? "+OK" : "-ERR unknown command"};
+            for (size_t i = 0; reply[0] == "+OK" && i < m_Box.uids.size(); ++i)
+                reply.push_back(Format("%zu %s", i + 1, m_Box.uids[i].c_str()));
+            if (reply[0] == "+OK")
+                reply.push_back(".");
+        } else if (command == "STAT")
             reply = {Format("+OK %zu 4096", m_Box.messages.size())};  // the client reads only the count
         else if (sscanf(command.c_str(), "LIST %u", &n) == 1)
             reply = {Format("+OK %u %zu", n, m_Box.messages.at(n - 1).size())};
@@ -80,8 +96,12 @@ public:
     bool Flush() override { return true; }
     std::string GetPeerName() override { return "pop.example"; }
     std::string GetPeerDottedText() override { return "192.0.2.1"; }
-    int GetPollDescriptor() const override { return 7; }
-    bool HasPendingOutput() const override { return false; }
+    bool GetPollRequest(int& descriptor, short& events) const override
+    {
+        descriptor = 7;
+        events = POLLIN;
+        return true;
+    }
 
 private:
     void Deliver(const std::string& command, std::vector<std::string> lines)
@@ -89,8 +109,11 @@ private:
         if (m_Box.replies.count(command))
             lines = m_Box.replies[command];
         else if (command == "QUIT")
-            for (auto n = m_Box.deleted.rbegin(); n != m_Box.deleted.rend(); ++n)
+            for (auto n = m_Box.deleted.rbegin(); n != m_Box.deleted.rend(); ++n) {
                 m_Box.messages.erase(m_Box.messages.begin() + *n - 1);
+                if (m_Box.uids.size() >= *n)
+                    m_Box.uids.erase(m_Box.uids.begin() + *n - 1);
+            }
         m_Pending.insert(m_Pending.end(), lines.begin(), lines.end());
     }
 
@@ -113,13 +136,15 @@ std::string Refused(const std::string& asked, const std::string& reply)
 // The commands of a fetch whose messages go in the given groups, each closed by a NOOP.
 std::vector<std::string> Dialogue(const std::vector<std::pair<unsigned, unsigned>>& groups)
 {
-    std::vector<std::string> commands{"USER bob", "PASS secret", "STAT"};
+    std::vector<std::string> commands{"CAPA", "USER bob", "PASS secret", "STAT"};
     for (const auto& [first, last] : groups) {
         for (unsigned i = first; i <= last; ++i)
             commands.insert(commands.end(), {Format("LIST %u", i), Format("TOP %u 0", i)});
         commands.push_back("NOOP");
         for (unsigned i = first; i <= last; ++i)
-            commands.insert(commands.end(), {Format("RETR %u", i), Format("DELE %u", i)});
+            commands.push_back(Format("RETR %u", i));
+        for (unsigned i = first; i <= last; ++i)
+            commands.push_back(Format("DELE %u", i));
     }
     commands.push_back("QUIT");
     return commands;
@@ -157,8 +182,7 @@ protected:
     static void ProcessAtOnce(const std::shared_ptr<CPOP3ClientMessage>& message) { message->Process(); }
     std::unique_ptr<CPOP3ClientConnection> Connect(CPOP3ClientConnection::CMessageSink sink = ProcessAtOnce)
     {
-        return std::make_unique<CPOP3ClientConnection>("pop.example", "110", "bob", "secret", "alice",
-                                                       std::make_shared<CUserXML>("alice"),
+        return std::make_unique<CPOP3ClientConnection>(m_Account, "alice", std::make_shared<CUserXML>("alice"),
                                                        std::make_unique<CScriptedTransport>(m_Box), sink);
     }
 
@@ -189,6 +213,14 @@ protected:
     }
 
     CMailbox m_Box;
+    CRemoteAccount m_Account = [] {
+        CRemoteAccount account;
+        account.host = "pop.example";
+        account.port = "110";
+        account.user = "bob";
+        account.password = "secret";
+        return account;
+    }();
 };
 
 }  // namespace
@@ -295,7 +327,7 @@ TEST_F(FetchTest, ErrorOrHangUpAtAnyStepEndsTheConnectionAndLosesNothing)
         check(step, {"+OK", "From: a@example.com"}, "Connection closed by peer");
 }
 
-TEST_F(FetchTest, DownloadsWaitUntilTheRulesHaveDecidedAndThePoolLetsGo)
+TEST_F(FetchTest, DownloadsWaitUntilTheRulesHaveDecided)
 {
     Reset({Message("keep 1"), Message("kill 2"), Message("keep 3")});
     std::vector<std::shared_ptr<CPOP3ClientMessage>> waiting;
@@ -320,27 +352,19 @@ TEST_F(FetchTest, DownloadsWaitUntilTheRulesHaveDecidedAndThePoolLetsGo)
         return descriptor;
     };
     ASSERT_EQ(waiting.size(), 3u);
-    // Until every first pass is done and the pool has let go of the units.
-    for (auto& message : waiting) {
-        EXPECT_EQ(waitedOn(), message->GetFirstPassPollHandle());
-        Quietly([&] { message->Process(); });
-        if (&message != &waiting.back())
-            message.reset();
-        run(10);
+    // The pool may still hold a unit whose pass is done: its second pass is a unit of its
+    // own, so the connection goes on at once.
+    for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(m_Box.commands.back(), "NOOP");
+        EXPECT_EQ(waitedOn(), waiting[i]->GetFirstPassPollHandle());
+        Quietly([&] { waiting[i]->Process(); });
+        run(i < 2 ? 10 : 1000);
     }
-    // The last pass is done but the pool still holds its unit: only for moments, so the
-    // thread just looks again after its sleep.
-    int descriptor = -1;
-    short events = 0;
-    EXPECT_FALSE(connection->GetPollRequest(descriptor, events));
-    waiting.clear();
-    run(1000);
     // "<delete>" on the header: DELE without RETR, and the group in ascending order.
-    EXPECT_EQ(m_Box.commands, (std::vector<std::string>{"USER bob", "PASS secret", "STAT", "LIST 1", "TOP 1 0",
-                                                        "LIST 2", "TOP 2 0", "LIST 3", "TOP 3 0", "NOOP", "RETR 1",
-                                                        "DELE 1", "DELE 2", "RETR 3", "DELE 3", "QUIT"}));
-    EXPECT_EQ(waiting.size(), 2u) << "each downloaded message goes on to its second pass";
+    EXPECT_EQ(m_Box.commands, (std::vector<std::string>{"CAPA", "USER bob", "PASS secret", "STAT", "LIST 1",
+                                                        "TOP 1 0", "LIST 2", "TOP 2 0", "LIST 3", "TOP 3 0", "NOOP",
+                                                        "RETR 1", "RETR 3", "DELE 1", "DELE 2", "DELE 3", "QUIT"}));
+    EXPECT_EQ(waiting.size(), 5u) << "each downloaded message goes on to its second pass";
 }
 
 TEST_F(FetchTest, CommandsGoAheadOfRepliesOnlyWhereNothingDependsOnTheReply)
@@ -349,10 +373,10 @@ TEST_F(FetchTest, CommandsGoAheadOfRepliesOnlyWhereNothingDependsOnTheReply)
     CConfig::Instance().SetValue("pop3-messages-per-sync", "2");
     EXPECT_EQ(Fetch(), "");
     EXPECT_EQ(m_Box.commands, Dialogue({{1, 2}, {3, 3}}));
-    // A DELE waits for its message's text to be stored, and QUIT for every answer; a RETR
-    // travels with the DELE before it, and a group's LIST and TOP with each other.
-    EXPECT_EQ(m_Box.early, (std::vector<std::string>{"TOP 1 0", "LIST 2", "TOP 2 0", "NOOP", "RETR 2", "LIST 3",
-                                                     "TOP 3 0", "NOOP"}));
+    // A group's DELEs wait until all its texts are stored, and QUIT for every answer; its
+    // RETRs travel together, and so do its LIST and TOP and its DELEs with the next group's.
+    EXPECT_EQ(m_Box.early, (std::vector<std::string>{"TOP 1 0", "LIST 2", "TOP 2 0", "NOOP", "RETR 2", "DELE 2",
+                                                     "LIST 3", "TOP 3 0", "NOOP"}));
 }
 
 TEST_F(FetchTest, ServerThatNeverAnswersIsGivenUpSilentlyAtTheDeadline)
@@ -371,6 +395,98 @@ TEST_F(FetchTest, ServerThatNeverAnswersIsGivenUpSilentlyAtTheDeadline)
         EXPECT_EQ(going && idle, timeout == "30");
     }
     EXPECT_TRUE(m_Box.commands.empty());
+}
+
+TEST_F(FetchTest, WithoutPipeliningOrCapaOneCommandAtATime)
+{
+    for (const std::vector<std::string>& capabilities : {std::vector<std::string>{"TOP", "USER"},
+                                                         std::vector<std::string>{}}) {
+        Reset({Message("one"), Message("two"), Message("three")});
+        m_Box.capabilities = capabilities;
+        CConfig::Instance().SetValue("pop3-messages-per-sync", "2");
+        EXPECT_EQ(Fetch(), "");
+        std::vector<std::string> expected = Dialogue({{1, 2}, {3, 3}});
+        // A server that does not answer CAPA may still know UIDL: it is asked, and "-ERR" is fine.
+        if (capabilities.empty())
+            expected.insert(expected.begin() + 4, "UIDL");
+        EXPECT_EQ(m_Box.commands, expected);
+        EXPECT_TRUE(m_Box.early.empty()) << capabilities.size();
+        EXPECT_EQ(Mailbox("inbox").size(), 3u);
+    }
+}
+
+TEST_F(FetchTest, Utf8IsAskedForBeforeLoginWhenListed)
+{
+    Reset({Message("one")});
+    m_Box.capabilities = {"UTF8", "PIPELINING"};
+    EXPECT_EQ(Fetch(), "");
+    EXPECT_EQ(std::vector<std::string>(m_Box.commands.begin(), m_Box.commands.begin() + 3),
+              (std::vector<std::string>{"CAPA", "UTF8", "USER bob"}));
+}
+
+TEST_F(FetchTest, SessionCutAfterItsDelesOnlyDeletesThemNextTime)
+{
+    Reset({Message("one"), Message("kill two"), Message("three")});
+    m_Box.uids = {"u1", "u2", "u3"};
+    m_Box.capabilities = {"UIDL", "PIPELINING"};
+    m_Box.messages.push_back(Message("four"));
+    m_Box.uids.push_back("u4");
+    CConfig::Instance().SetValue("pop3-messages-per-session", "3");
+    // The server hangs up instead of answering QUIT: none of the DELEs took effect.
+    m_Box.replies["QUIT"] = {};
+    EXPECT_EQ(Fetch(), "Connection closed by peer");
+    EXPECT_EQ(m_Box.messages.size(), 4u);
+    EXPECT_EQ(Mailbox("inbox").size(), 2u);
+    const std::string state = m_Dir / "alice/.bob%40pop.example%3A110.uidl";
+    EXPECT_EQ(ReadFile(state), "u1\nu2\nu3\n");
+    m_Box.replies.clear();
+    m_Box.commands.clear();
+    EXPECT_EQ(Fetch(), "");
+    EXPECT_EQ(m_Box.commands,
+              (std::vector<std::string>{"CAPA", "USER bob", "PASS secret", "STAT", "UIDL", "DELE 1", "DELE 2",
+                                        "DELE 3", "LIST 4", "TOP 4 0", "NOOP", "RETR 4", "DELE 4", "QUIT"}));
+    EXPECT_TRUE(m_Box.messages.empty());
+    EXPECT_EQ(Mailbox("inbox").size(), 3u) << "nothing filed twice";
+    EXPECT_FALSE(std::filesystem::exists(state)) << "QUIT confirmed every deletion";
+}
+
+TEST_F(FetchTest, SaslSendsTheWholeExchangeAndNeverLogsIt)
+{
+    m_Account.tls = CRemoteAccount::ETls::Implicit;
+    const struct {
+        CRemoteAccount::EAuth auth;
+        std::string command, decoded;
+    } cases[] = {{CRemoteAccount::EAuth::Plain, "AUTH PLAIN ", std::string("\0bob\0secret", 11)},
+                 {CRemoteAccount::EAuth::XOAuth2, "AUTH XOAUTH2 ", "user=bob\x01" "auth=Bearer secret\x01\x01"}};
+    for (const auto& c : cases) {
+        Reset({Message("one")});
+        m_Account.auth = c.auth;
+        EXPECT_EQ(Fetch(), "");
+        ASSERT_GE(m_Box.commands.size(), 3u);
+        const std::string sent = m_Box.commands[1];
+        ASSERT_EQ(sent.compare(0, c.command.size(), c.command), 0) << sent;
+        EXPECT_EQ(DecodeBASE64(sent.substr(c.command.size())), c.decoded);
+        EXPECT_EQ(m_Box.commands[2], "STAT");
+        // A refusal: XOAUTH2 servers send their reason as a continuation and wait for an
+        // empty line before "-ERR"; the log shows neither the token nor its Base64.
+        Reset({Message("one")});
+        m_Box.replies[sent] = {"+ eyJzdGF0dXMiOiI0MDAifQ==", "-ERR [AUTH] refused secret " + sent.substr(c.command.size())};
+        EXPECT_EQ(Fetch(), Refused(c.command + "********", "-ERR [AUTH] refused ******** ********"));
+        EXPECT_EQ(m_Box.commands.back(), c.auth == CRemoteAccount::EAuth::XOAuth2 ? "" : "*");
+    }
+}
+
+TEST_F(FetchTest, StartTlsWithoutStlsOnOfferSendsNoPassword)
+{
+    m_Account.tls = CRemoteAccount::ETls::StartTls;
+    Reset({Message("one")});
+    EXPECT_EQ(Fetch(), "POP3 server at pop.example:110 for user bob does not offer STLS, the mailbox is not fetched");
+    EXPECT_EQ(m_Box.commands, std::vector<std::string>{"CAPA"});
+    // Offered, but the scripted link cannot do TLS: the switch fails, and still nothing follows.
+    m_Box.capabilities = {"STLS"};
+    m_Box.commands.clear();
+    EXPECT_NE(Fetch(), "");
+    EXPECT_EQ(m_Box.commands, (std::vector<std::string>{"CAPA", "STLS"}));
 }
 
 // The real transport over loopback: lines end in CR LF or LF, and a line far beyond any

@@ -99,3 +99,46 @@ TEST(CUserXML, MissingAccountFailsToLoad)
     CConfig::Instance().SetValue("mail-directory", dir.Path());
     Quietly([] { EXPECT_THROW(CUserXML("nobody"), CMessageException); });
 }
+
+TEST(CRemoteAccount, TlsDefaultsByPortAndBadValuesAreRefused)
+{
+    TempDir dir;
+    CConfig::Instance().SetValue("mail-directory", dir.Path());
+    std::filesystem::create_directories(dir / "alice");
+    const std::string pin = "sha256:" + std::string(64, 'A');
+    const struct {
+        std::string attributes;
+        CRemoteAccount::ETls tls;
+        std::string failure;  // empty: accepted
+    } cases[] = {
+        {"port=\"110\"", CRemoteAccount::ETls::None, ""},
+        {"port=\"995\"", CRemoteAccount::ETls::Implicit, ""},
+        {"port=\"pop3s\"", CRemoteAccount::ETls::Implicit, ""},
+        {"port=\"995\" tls=\"none\"", CRemoteAccount::ETls::None, ""},
+        {"port=\"110\" tls=\"starttls\" auth=\"xoauth2\"", CRemoteAccount::ETls::StartTls, ""},
+        {"port=\"110\" tls=\"STARTTLS\"", CRemoteAccount::ETls::None,
+         "Invalid tls value 'STARTTLS', must be implicit, starttls or none"},
+        {"port=\"110\" auth=\"plain\"", CRemoteAccount::ETls::None, "auth 'plain' needs TLS, but tls is none"},
+        {"port=\"110\" auth=\"cram\"", CRemoteAccount::ETls::None,
+         "Invalid auth value 'cram', must be user, plain or xoauth2"},
+        {"port=\"995\" fingerprint=\"sha256:12\"", CRemoteAccount::ETls::Implicit,
+         "Invalid certificate fingerprint 'sha256:12': expected \"sha256:\" and 64 hex digits"},
+    };
+    for (const auto& c : cases) {
+        WriteFile(dir / "alice/user.xml", "<user><pop3-clients><pop3-client hostname=\"h\" username=\"u\" "
+                                          "password=\"c2VjcmV0\" " + c.attributes +
+                                              (c.attributes.find("fingerprint") == std::string::npos
+                                                   ? " fingerprint=\"" + pin + "\""
+                                                   : "") +
+                                              "/></pop3-clients></user>");
+        const auto entries = ReadRemoteAccounts(CUserXML("alice"));
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].failure.substr(0, c.failure.size()), c.failure) << c.attributes;
+        EXPECT_EQ(entries[0].failure.empty(), c.failure.empty()) << c.attributes;
+        if (c.failure.empty()) {
+            EXPECT_EQ(entries[0].account.tls, c.tls) << c.attributes;
+            EXPECT_EQ(entries[0].account.password, "secret");
+            EXPECT_EQ(entries[0].account.fingerprint, "sha256:" + std::string(64, 'a'));
+        }
+    }
+}
