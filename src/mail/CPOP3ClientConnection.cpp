@@ -39,7 +39,6 @@ constexpr int MAX_READS_PER_LINE = 16;
 // of the thread keep their turns.
 constexpr size_t DATA_PER_STEP = 262144;
 
-const char* const DELETE_TARGET = "<delete>";
 const char* const PART_EXTENSION = ".part";
 
 uint64_t ToNumber(const std::string& digits)
@@ -575,7 +574,7 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, std::istringstream& to
     for (uint32_t i = number; i >= first; --i) {
         m_Queue.push_front(
             Command(i, Format("DELE %u\r\n", i), EData::None, &CPOP3ClientConnection::DeleCallback, EFlow::Ahead));
-        if (m_Messages[i - 1]->GetTargetMailbox() != DELETE_TARGET)
+        if (!m_Messages[i - 1]->GetDecision().IsDelete())
             m_Queue.push_front(
                 Command(i, Format("RETR %u\r\n", i), EData::File, &CPOP3ClientConnection::RetrCallback, EFlow::AheadHold));
     }

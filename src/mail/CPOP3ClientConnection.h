@@ -79,8 +79,8 @@ private:
 // Fetches the mail of one remote POP3 mailbox for a local user on the parallel pool. It
 // works through a queue of POP3 commands, each with an optional reply handler that may
 // queue more. Every message is filtered on its header first (first pass of its
-// CPOP3ClientMessage), downloaded into the user's .raw directory unless the rule set said
-// "<delete>", handed on for filing and only then deleted on the server.
+// CPOP3ClientMessage), downloaded into the user's .raw directory unless the rule set decided
+// to delete it, handed on for filing and only then deleted on the server.
 class CPOP3ClientConnection : public CParallelWorkUnit {
 public:
     // Where a message goes for its passes: the sequential pool in the service.

@@ -94,6 +94,8 @@ std::string CDispatchAction::Activate(const CMessageHeader&, const std::shared_p
     NERRA_TRACE_END("CDispatchAction::Activate('%s', " NERRA_PTR ")", m_Mailbox.c_str(), NERRA_PTR_ARG(file.get()))
 }
 
+std::string CDispatchAction::Describe() const { return "dispatch to '" + m_Mailbox + "'"; }
+
 void CPythonAction::Load(xmlNodePtr element)
 {
     NERRA_TRACE_BEGIN
@@ -133,6 +135,8 @@ std::string CPythonAction::Activate(const CMessageHeader& header, const std::sha
     return RunRuleScript(m_Script, file, header);
     NERRA_TRACE_END("CPythonAction::Activate('%s', " NERRA_PTR ")", m_Script.c_str(), NERRA_PTR_ARG(file.get()))
 }
+
+std::string CPythonAction::Describe() const { return "script names the mailbox"; }
 
 CRulesetAction::RulesetMethod CRulesetAction::StringToRulesetMethod(const std::string& text)
 {
@@ -239,6 +243,16 @@ std::string CRulesetAction::Activate(const CMessageHeader&, const std::shared_pt
     }
     return std::string();
     NERRA_TRACE_END("CRulesetAction::Activate('%s', " NERRA_PTR ")", METHOD_NAMES[m_Method], NERRA_PTR_ARG(file.get()))
+}
+
+std::string CRulesetAction::Describe() const
+{
+    std::string text = std::string("rule set ") + METHOD_NAMES[m_Method];
+    if (UsesTemplate())
+        text += " rule '" + m_Template->GetDescription() + "'";
+    if (UsesReference())
+        text += m_Reference.empty() ? " (reference: the current rule)" : " (reference: rule id '" + m_Reference + "')";
+    return text;
 }
 
 }  // namespace Nerra

@@ -32,6 +32,9 @@ public:
     virtual std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                                  CRuleList::iterator& position) = 0;
     virtual bool EditsRuleList() const { return false; }
+    // What the action does, in words, for a dispatch trace.
+    virtual std::string Describe() const = 0;
+    const std::string& GetHandler() const { return m_Handler; }
 
 protected:
     void CopyTo(CAction& target) const;
@@ -48,6 +51,7 @@ public:
     void ApplyHeader(const CMessageHeader& header) override;
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
+    std::string Describe() const override;
 
 private:
     std::string m_Mailbox;
@@ -62,6 +66,7 @@ public:
     void ApplyHeader(const CMessageHeader& header) override;
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
+    std::string Describe() const override;
 
 private:
     std::string m_Script;
@@ -93,6 +98,7 @@ public:
     void ApplyHeader(const CMessageHeader& header) override;
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
+    std::string Describe() const override;
 
 private:
     bool UsesReference() const { return m_Method == InsertBefore || m_Method == InsertAfter; }

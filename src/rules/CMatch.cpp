@@ -99,10 +99,7 @@ void CRegexHeaderValueMatch::Save(xmlNodePtr element) const
     CMatch::Save(element);
     if (m_FieldNames.empty())
         throw CMessageException("Unexpected match state: empty list of header field names");
-    std::string names;
-    for (const std::string& name : m_FieldNames)
-        names += (names.empty() ? "" : ";") + name;
-    SetXmlAttribute(element, "header-field-name", names);
+    SetXmlAttribute(element, "header-field-name", FieldList());
     SetXmlAttribute(element, "match-mode", m_MatchAll ? "all" : "any");
     xmlNodePtr regexes = AddXmlChild(element, "regexes");
     for (const CPattern& pattern : m_Patterns)
@@ -142,7 +139,15 @@ void CRegexHeaderValueMatch::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CRegexHeaderValueMatch::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-bool CRegexHeaderValueMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header)
+std::string CRegexHeaderValueMatch::FieldList() const
+{
+    std::string names;
+    for (const std::string& name : m_FieldNames)
+        names += (names.empty() ? "" : ";") + name;
+    return names;
+}
+
+bool CRegexHeaderValueMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail)
 {
     NERRA_TRACE_BEGIN
     bool result = false;
@@ -156,10 +161,24 @@ bool CRegexHeaderValueMatch::Match(const std::shared_ptr<CFile>& file, const CMe
                 // does not say. The header's own size bounds the work, and Boost gives up on
                 // a runaway match by throwing, which fails the rule.
                 result = boost::regex_match(value, regex);
-                if (result != m_MatchAll)
+                if (result != m_MatchAll) {
+                    if (detail)
+                        *detail = Format("%s: '%s' %s pattern '%s'", name.c_str(), value.c_str(),
+                                         result ? "matches" : "does not match", pattern.text.c_str());
                     return result;
+                }
             }
         }
+    }
+    if (detail) {
+        if (m_MatchAll && result)
+            *detail = "every value of " + FieldList() + " matches every pattern";
+        else if (m_Patterns.empty())
+            *detail = "no patterns";
+        else if (m_MatchAll)
+            *detail = "no value of " + FieldList() + " to match";
+        else
+            *detail = "no value of " + FieldList() + " matches any pattern";
     }
     return result;
     NERRA_TRACE_END("CRegexHeaderValueMatch::Match(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(file.get()),
@@ -199,10 +218,13 @@ void CPythonMatch::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CPythonMatch::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-bool CPythonMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header)
+bool CPythonMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail)
 {
     NERRA_TRACE_BEGIN
-    return RunRuleScript(m_Script, file, header) == "match";
+    const std::string result = RunRuleScript(m_Script, file, header);
+    if (detail)
+        *detail = "script result '" + result + "'";
+    return result == "match";
     NERRA_TRACE_END("CPythonMatch::Match(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(file.get()),
                     NERRA_PTR_ARG(&header))
 }
@@ -216,6 +238,11 @@ std::shared_ptr<CMatch> CAnyMatch::Clone() const
 
 void CAnyMatch::ApplyHeader(const CMessageHeader&) {}
 
-bool CAnyMatch::Match(const std::shared_ptr<CFile>&, const CMessageHeader&) { return true; }
+bool CAnyMatch::Match(const std::shared_ptr<CFile>&, const CMessageHeader&, std::string* detail)
+{
+    if (detail)
+        *detail = "accepts every message";
+    return true;
+}
 
 }  // namespace Nerra

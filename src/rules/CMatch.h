@@ -25,7 +25,10 @@ public:
     virtual void Save(xmlNodePtr element) const;
     virtual std::shared_ptr<CMatch> Clone() const = 0;
     virtual void ApplyHeader(const CMessageHeader& header) = 0;
-    virtual bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header) = 0;
+    // Whether the match accepts the message; when `detail` is given, it is set to what
+    // decided the answer, for a dispatch trace.
+    virtual bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail) = 0;
+    const std::string& GetHandler() const { return m_Handler; }
 
 protected:
     void CopyTo(CMatch& target) const;
@@ -41,7 +44,7 @@ public:
     void Save(xmlNodePtr element) const override;
     std::shared_ptr<CMatch> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header) override;
+    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail) override;
 
 private:
     // A pattern compiled once and shared by the stored rule and every clone made of it, so
@@ -55,6 +58,7 @@ private:
     };
 
     void CopyTo(CRegexHeaderValueMatch& target) const;
+    std::string FieldList() const;
 
     bool m_MatchAll = false;
     std::vector<std::string> m_FieldNames;
@@ -68,7 +72,7 @@ public:
     void Save(xmlNodePtr element) const override;
     std::shared_ptr<CMatch> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header) override;
+    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail) override;
 
 private:
     std::string m_Script;
@@ -79,7 +83,7 @@ class CAnyMatch : public CMatch {
 public:
     std::shared_ptr<CMatch> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header) override;
+    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail) override;
 };
 
 // Runs a rule's script with the header as `headers`, plus the message file's name when

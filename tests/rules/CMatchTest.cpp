@@ -14,7 +14,7 @@ protected:
     std::string Outcome(const std::string& matches, const std::string& header, const std::string& attributes = "")
     {
         std::string result;
-        Quietly([&] { result = Load(Rule(matches, Dispatch("hit"), attributes))->DispatchMessage(Header(header), nullptr); });
+        Quietly([&] { result = Load(Rule(matches, Dispatch("hit"), attributes))->DispatchMessage(Header(header), nullptr).GetMailbox(); });
         return result;
     }
 };
@@ -80,7 +80,7 @@ TEST_F(MatchTest, RunawayPatternFailsTheRuleInsteadOfHanging)
     std::string result;
     log = Quietly([&] {
         result = Load(Rule(RegexMatch("subject", "any", "(a|aa)*(a|aa)*(a|aa)*c"), Dispatch("hit")))
-                     ->DispatchMessage(Header(header), nullptr);
+                     ->DispatchMessage(Header(header), nullptr).GetMailbox();
     });
     EXPECT_EQ(result, "spam");
     EXPECT_NE(log.find("exception caught when passing message header to rule 'a rule'"), std::string::npos) << log;
@@ -92,7 +92,7 @@ TEST_F(MatchTest, BadPatternFailsTheRule)
     std::string result;
     log = Quietly([&] {
         result = Load(Rule(RegexMatch("subject", "any", "a(b"), Dispatch("hit")))
-                     ->DispatchMessage(Header("Subject: ab\r\n"), nullptr);
+                     ->DispatchMessage(Header("Subject: ab\r\n"), nullptr).GetMailbox();
     });
     EXPECT_EQ(result, "spam");
     EXPECT_NE(log.find("CRegexHeaderValueMatch::Match("), std::string::npos);
@@ -120,7 +120,7 @@ TEST_F(MatchTest, ScriptSeesEscapedMacroValuesAndTheFileName)
     auto ruleSet = Load(Rule("<match handler=\"python\"><script>result = 'match' if headers['x-nerra-message-filename'] == '" +
                                  (m_Dir / "message.msg") + "' else ''</script></match>",
                              Dispatch("hit")));
-    EXPECT_EQ(ruleSet->DispatchMessage(Header("Subject: s\r\n"), file), "hit");
+    EXPECT_EQ(ruleSet->DispatchMessage(Header("Subject: s\r\n"), file).GetMailbox(), "hit");
 }
 
 TEST_F(MatchTest, ScriptErrorFailsTheRule)
@@ -128,7 +128,7 @@ TEST_F(MatchTest, ScriptErrorFailsTheRule)
     std::string result;
     std::string log = Quietly([&] {
         result = Load(Rule("<match handler=\"python\"><script>result = headers['from']</script></match>", Dispatch("hit")))
-                     ->DispatchMessage(Header("Subject: s\r\n"), nullptr);
+                     ->DispatchMessage(Header("Subject: s\r\n"), nullptr).GetMailbox();
     });
     EXPECT_EQ(result, "spam");
     EXPECT_NE(log.find("Python exception <class 'KeyError'>: 'from'"), std::string::npos) << log;

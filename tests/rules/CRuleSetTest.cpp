@@ -27,6 +27,11 @@ std::string Script(const std::string& script)
 
 class RuleSetTest : public RuleSetFixture {
 protected:
+    static std::string Text(const CDispatchDecision& decision)
+    {
+        return decision.IsDelete() ? "<delete>" : decision.NeedsWholeMessage() ? "<contents>" : decision.GetMailbox();
+    }
+
     // Dispatches messages with the header (plus a pseudo field when given a value) through
     // one rule set and returns each mailbox, or "error: " and the failure. As in service, an
     // answer of "<contents>" brings a second pass with the message file.
@@ -40,7 +45,7 @@ protected:
         std::shared_ptr<CFile> file;
         while (results.size() < messages) {
             try {
-                results.push_back(ruleSet.DispatchMessage(header, file));
+                results.push_back(Text(ruleSet.DispatchMessage(header, file)));
             } catch (const std::exception& e) {
                 results.push_back(std::string("error: ") + e.what());
             }
