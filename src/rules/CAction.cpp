@@ -7,6 +7,7 @@
 #include "message/CMessageHeader.h"
 #include "rules/CMatch.h"
 #include "rules/CRule.h"
+#include "rules/CRuleCheck.h"
 
 namespace Nerra {
 
@@ -96,6 +97,17 @@ std::string CDispatchAction::Activate(const CMessageHeader&, const std::shared_p
 
 std::string CDispatchAction::Describe() const { return "dispatch to '" + m_Mailbox + "'"; }
 
+void CDispatchAction::Check(CRuleCheck& check) const
+{
+    // A name made from the message's header is only known per message.
+    if (CMessageHeader::ContainsApplicableMacros(m_Mailbox) || m_Mailbox == "<delete>" || m_Mailbox == "<contents>")
+        return;
+    if (!MatchesWhole(m_Mailbox, WordPattern))
+        check.Add("invalid mailbox name '" + m_Mailbox + "'");
+    else if (!check.mailboxExists(m_Mailbox))
+        check.Add("mailbox '" + m_Mailbox + "' has no directory");
+}
+
 void CPythonAction::Load(xmlNodePtr element)
 {
     NERRA_TRACE_BEGIN
@@ -137,6 +149,8 @@ std::string CPythonAction::Activate(const CMessageHeader& header, const std::sha
 }
 
 std::string CPythonAction::Describe() const { return "script names the mailbox"; }
+
+void CPythonAction::Check(CRuleCheck& check) const { CheckRuleScript(m_Script, check); }
 
 CRulesetAction::RulesetMethod CRulesetAction::StringToRulesetMethod(const std::string& text)
 {
@@ -243,6 +257,15 @@ std::string CRulesetAction::Activate(const CMessageHeader&, const std::shared_pt
     }
     return std::string();
     NERRA_TRACE_END("CRulesetAction::Activate('%s', " NERRA_PTR ")", METHOD_NAMES[m_Method], NERRA_PTR_ARG(file.get()))
+}
+
+void CRulesetAction::Check(CRuleCheck& check) const
+{
+    if (UsesTemplate()) {
+        const std::string rule = check.rule;
+        m_Template->Check(check);
+        check.rule = rule;
+    }
 }
 
 std::string CRulesetAction::Describe() const

@@ -11,6 +11,7 @@ namespace Nerra {
 class CFile;
 class CMessageHeader;
 class CRule;
+struct CRuleCheck;
 
 using CRuleList = std::list<std::shared_ptr<CRule>>;
 
@@ -35,6 +36,8 @@ public:
     // What the action does, in words, for a dispatch trace.
     virtual std::string Describe() const = 0;
     const std::string& GetHandler() const { return m_Handler; }
+    // Looks at what the action would use for a message, adding what is wrong to `check`.
+    virtual void Check(CRuleCheck& check) const = 0;
 
 protected:
     void CopyTo(CAction& target) const;
@@ -52,6 +55,7 @@ public:
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
     std::string Describe() const override;
+    void Check(CRuleCheck& check) const override;
 
 private:
     std::string m_Mailbox;
@@ -67,6 +71,7 @@ public:
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
     std::string Describe() const override;
+    void Check(CRuleCheck& check) const override;
 
 private:
     std::string m_Script;
@@ -99,6 +104,7 @@ public:
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
     std::string Describe() const override;
+    void Check(CRuleCheck& check) const override;
 
 private:
     bool UsesReference() const { return m_Method == InsertBefore || m_Method == InsertAfter; }

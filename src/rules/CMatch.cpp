@@ -6,6 +6,7 @@
 #include "core/Trace.h"
 #include "message/CMessageHeader.h"
 #include "rules/CPython.h"
+#include "rules/CRuleCheck.h"
 
 namespace Nerra {
 
@@ -13,6 +14,16 @@ std::string RunRuleScript(const std::string& script, const std::shared_ptr<CFile
 {
     const CScriptDictionary dictionary = CScriptDictionary::ForMessage(header, file ? file->GetPath() : std::string());
     return CPython::Instance().Execute(Replace(script, "\r\n", "\n"), dictionary, false);
+}
+
+void CheckRuleScript(const std::string& script, CRuleCheck& check)
+{
+    try {
+        const std::string expanded = CMessageHeader(std::string()).Apply(script, EscapePython);
+        CPython::Instance().Execute(Replace(expanded, "\r\n", "\n"), CScriptDictionary(), true);
+    } catch (...) {
+        check.Add("script does not compile: " + CurrentExceptionText());
+    }
 }
 
 std::string LoadScript(xmlNodePtr element)
@@ -184,6 +195,19 @@ bool CRegexHeaderValueMatch::Match(const std::shared_ptr<CFile>& file, const CMe
     NERRA_TRACE_END("CRegexHeaderValueMatch::Match(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(file.get()),
                     NERRA_PTR_ARG(&header))
 }
+
+void CRegexHeaderValueMatch::Check(CRuleCheck& check) const
+{
+    for (const CPattern& pattern : m_Patterns) {
+        try {
+            boost::regex("^" + CMessageHeader(std::string()).Apply(pattern.text, EscapeRegex) + "$");
+        } catch (const std::exception& e) {
+            check.Add("pattern '" + pattern.text + "' does not compile: " + e.what());
+        }
+    }
+}
+
+void CPythonMatch::Check(CRuleCheck& check) const { CheckRuleScript(m_Script, check); }
 
 void CPythonMatch::Load(xmlNodePtr element)
 {

@@ -7,6 +7,7 @@
 #include "message/CMessageHeader.h"
 #include "rules/CDispatchTrace.h"
 #include "rules/CMatch.h"
+#include "rules/CRuleCheck.h"
 
 namespace Nerra {
 
@@ -84,6 +85,17 @@ void CRule::Write(xmlNodePtr parent) const
     for (const auto& action : m_Actions)
         action->Save(AddXmlChild(actions, "action"));
     NERRA_TRACE_END("CRule::Write(" NERRA_PTR ")", NERRA_PTR_ARG(parent))
+}
+
+void CRule::Check(CRuleCheck& check) const
+{
+    check.rule = m_Description;
+    if (!CMessageHeader::ContainsApplicableMacros(m_Expires) && !MatchesWhole(m_Expires, DateTimePattern))
+        check.Add("unreadable expiry '" + m_Expires + "'");
+    for (const auto& match : m_Matches)
+        match->Check(check);
+    for (const auto& action : m_Actions)
+        action->Check(check);
 }
 
 std::shared_ptr<CRule> CRule::Clone() const

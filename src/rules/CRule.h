@@ -13,6 +13,7 @@ namespace Nerra {
 
 class CMatch;
 struct CDispatchTrace;
+struct CRuleCheck;
 
 // A list of matches, all of which must accept a message, and a list of actions, the first
 // of which that names a mailbox decides. Stored rules keep their macros; each message is
@@ -37,6 +38,9 @@ public:
     // trace's last rule entry.
     std::string DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                                 CRuleList::iterator& position, CDispatchTrace* trace);
+
+    // Looks over the rule, its matches, actions and templates without running them.
+    void Check(CRuleCheck& check) const;
 
     const std::string& GetId() const { return m_Id; }
     const std::string& GetDescription() const { return m_Description; }

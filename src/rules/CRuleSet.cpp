@@ -7,6 +7,7 @@
 #include "message/CMessageHeader.h"
 #include "rules/CDispatchTrace.h"
 #include "rules/CRule.h"
+#include "rules/CRuleCheck.h"
 
 namespace Nerra {
 
@@ -77,6 +78,13 @@ void CRuleSet::Save()
     }
     document.Validate(m_SchemaPath);
     document.SaveTo(m_RulesPath);
+}
+
+void CRuleSet::Check(CRuleCheck& check)
+{
+    CLockGuard guard(m_Rules);
+    for (const auto& rule : m_Rules.Get())
+        rule->Check(check);
 }
 
 void CRuleSet::IncrementDispatchedMessages()

@@ -13,6 +13,7 @@ namespace Nerra {
 
 // Counts the messages dispatched since the process started; its own lock.
 struct CDispatchTrace;
+struct CRuleCheck;
 
 class CSequencer : public CLock {
 public:
@@ -51,6 +52,9 @@ public:
                                       CDispatchTrace* trace = nullptr);
 
     void IncrementDispatchedMessages();
+
+    // Looks over every rule without running it (see CRuleCheck).
+    void Check(CRuleCheck& check);
 
 private:
     void Save();
