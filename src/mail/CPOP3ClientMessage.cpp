@@ -1,11 +1,9 @@
 #include "mail/CPOP3ClientMessage.h"
 
 #include <atomic>
-#include <ctime>
 
 #include "core/CConfig.h"
 #include "core/CFile.h"
-#include "core/CXMLDocument.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "mail/FilingHeader.h"
