@@ -261,6 +261,9 @@ std::string CRulesetAction::Activate(const CMessageHeader&, const std::shared_pt
 
 void CRulesetAction::Check(CRuleCheck& check) const
 {
+    if (UsesReference() && !m_Reference.empty() && !CMessageHeader::ContainsApplicableMacros(m_Reference) &&
+        check.ids.count(m_Reference) == 0)
+        check.Add(std::string(METHOD_NAMES[m_Method]) + " refers to no rule with id '" + m_Reference + "'");
     if (UsesTemplate()) {
         const std::string rule = check.rule;
         m_Template->Check(check);

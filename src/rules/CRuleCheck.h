@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct CRuleCheck {
     std::function<bool(const std::string& mailbox)> mailboxExists;
     // One text per problem, each naming its rule.
     std::vector<std::string> problems;
+    // The ids of the rules, which rule-set actions may refer to.
+    std::set<std::string> ids;
     // The description of the rule being looked at.
     std::string rule;
 

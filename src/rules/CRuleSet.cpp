@@ -84,6 +84,8 @@ void CRuleSet::Check(CRuleCheck& check)
 {
     CLockGuard guard(m_Rules);
     for (const auto& rule : m_Rules.Get())
+        check.ids.insert(rule->GetId());
+    for (const auto& rule : m_Rules.Get())
         rule->Check(check);
 }
 

@@ -212,7 +212,11 @@ class CheckTest(unittest.TestCase):
         self.edit("config.xml", 'name="mail-interval-sec" value="300"', 'name="mail-interval-sec" value="soon"')
         self.edit(rules, 'pattern=".+"', 'pattern="(.+"')
         self.edit(rules, 'if "lottery" in subject', 'if "lottery" in subject)')
-        self.edit(rules, 'mailbox="work"', 'mailbox="nowhere"')
+        self.edit(rules, '<action handler="dispatch" mailbox="work"/>',
+                  '<action handler="dispatch" mailbox="nowhere"/><action handler="ruleset" method="insert-before" '
+                  'reference="gone"><rule description="t" expires="2037-12-31 23:59:59" apply-header="false" '
+                  'enabled="true" dispatched-messages="0" id="" trainable="false"><matches/><actions>'
+                  '<action handler="dispatch" mailbox="work"/></actions></rule></action>')
         self.edit(rules, 'expires="2037-12-31 23:59:59"', 'expires="2037-12-31 23:59"')
         shutil.copytree(os.path.join(self.dir, "mail/demo"), os.path.join(self.dir, "mail/bob"))
         self.edit("mail/bob/user.xml", "</user>", "<user>")
@@ -226,10 +230,12 @@ class CheckTest(unittest.TestCase):
                          demo + "rule 'Mailing lists go to lists': pattern '(.+' does not compile",
                          demo + "rule 'Colleagues at example.com go to work': unreadable expiry '2037-12-31 23:59'",
                          demo + "rule 'Colleagues at example.com go to work': mailbox 'nowhere' has no directory",
+                         demo + "rule 'Colleagues at example.com go to work': insert-before refers to no rule with id "
+                                "'gone'",
                          demo + "rule 'Subjects the script calls spam': script does not compile: Python exception "):
             self.assertEqual(len([line for line in lines if line.startswith(expected)]), 1, (expected, lines))
-        self.assertEqual(lines[-1], "check: 2 users checked, 7 problems")
-        self.assertEqual(len(lines), 8, lines)
+        self.assertEqual(lines[-1], "check: 2 users checked, 8 problems")
+        self.assertEqual(len(lines), 9, lines)
 
 
 if __name__ == "__main__":
