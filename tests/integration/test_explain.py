@@ -5,6 +5,7 @@ import os
 import random
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -187,7 +188,7 @@ class ExplainTest(unittest.TestCase):
 
 class CheckTest(unittest.TestCase):
     def setUp(self):
-        self.dir = os.path.join(Service().dir, "demo")
+        self.dir = os.path.join(tempfile.mkdtemp(prefix="nerra-it-"), "demo")
         self.addCleanup(shutil.rmtree, os.path.dirname(self.dir), True)
         shutil.copytree(os.path.join(os.path.dirname(SCHEMA), "../.."), self.dir)
 
