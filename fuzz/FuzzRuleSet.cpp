@@ -51,16 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             return 0;  // refused: the file stays as it was
         }
         if (!HasScripts(path)) {
-            const std::string mailbox = rules->DispatchMessage(std::make_shared<Nerra::CMessageHeader>(HEADER), nullptr);
-            if (mailbox.empty())
-                abort();
+            rules->DispatchMessage(std::make_shared<Nerra::CMessageHeader>(HEADER), nullptr);
         }
     }
     // A save that fails (an expiry the service cannot read makes every save fail) leaves the
     // file as it was, which loads.
     const std::string saved = ReadRules(path);
     try {
-        Nerra::CRuleSet again("alice");
+        Nerra::CRuleSet again("alice", path, NerraFuzz::CMailStore::Instance().User() + "/ruleset.xsd");
     } catch (const std::exception&) {
         abort();  // the service saved a rule set it cannot load
     }

@@ -38,12 +38,55 @@ CommandLine ParseHashPassword(const std::vector<std::string>& arguments)
     return result;
 }
 
+// explain and check: --config FILE anywhere, and explain's flags and two operands.
+CommandLine ParseTool(const std::vector<std::string>& arguments, CommandLine::Action action)
+{
+    const std::string tool = arguments[0];
+    CommandLine result;
+    result.action = action;
+    std::vector<std::string> operands;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--help") {
+            result.action = CommandLine::Action::Help;
+            return result;
+        }
+        if (argument == "--config" && i + 1 == arguments.size())
+            return UsageError(tool + ": --config needs a file");
+        if (argument == "--config")
+            result.configPath = arguments[++i];
+        else if (argument.compare(0, 9, "--config=") == 0)
+            result.configPath = argument.substr(9);
+        else if (action == CommandLine::Action::Explain && argument == "--json")
+            result.json = true;
+        else if (action == CommandLine::Action::Explain && argument == "--header-only")
+            result.headerOnly = true;
+        else if (IsOption(argument))
+            return UsageError(tool + ": unknown option '" + argument + "'");
+        else
+            operands.push_back(argument);
+    }
+    const size_t wanted = action == CommandLine::Action::Explain ? 2 : 0;
+    if (operands.size() != wanted)
+        return UsageError(action == CommandLine::Action::Explain ? "explain: needs USER and MESSAGE-FILE"
+                                                                 : "check: unexpected argument '" + operands[0] + "'");
+    if (wanted == 2) {
+        result.user = operands[0];
+        result.messagePath = operands[1];
+    }
+    return result;
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments)
 {
     if (!arguments.empty() && arguments[0] == "hash-password")
         return ParseHashPassword(arguments);
+    if (!arguments.empty() && arguments[0] == "explain")
+        return ParseTool(arguments, CommandLine::Action::Explain);
+    if (!arguments.empty() && arguments[0] == "check")
+        return ParseTool(arguments, CommandLine::Action::Check);
     CommandLine result;
     bool configGiven = false;
     for (const std::string& argument : arguments) {
@@ -73,6 +116,8 @@ std::string UsageText()
 {
     return "Usage: nerra-mail-filter [--no-console] [CONFIG]\n"
            "       nerra-mail-filter hash-password [--method argon2id|sha1]\n"
+           "       nerra-mail-filter explain [--config FILE] [--json] [--header-only] USER MESSAGE-FILE\n"
+           "       nerra-mail-filter check [--config FILE]\n"
            "       nerra-mail-filter --help | --version\n"
            "\n"
            "Fetches, filters and files the mail of every user under the mail directory of CONFIG\n"
@@ -86,6 +131,13 @@ std::string UsageText()
            "  hash-password   reads a password from standard input and prints the\n"
            "                  <authentication> element of user.xml that accepts it\n"
            "                  (method argon2id unless --method sha1 is given)\n"
+           "  explain         shows, rule by rule, how USER's rule set decides MESSAGE-FILE,\n"
+           "                  as the service would, and changes nothing; --json prints one\n"
+           "                  JSON document, --header-only decides on the header alone as\n"
+           "                  the first pass of a fetch does\n"
+           "  check           checks the configuration and every user's user.xml and\n"
+           "                  ruleset.xml; one line per problem, exit status 1 if any\n"
+           "  --config FILE   the configuration of explain and check (config.xml)\n"
            "  --help          prints this text\n"
            "  --version       prints the product name and version\n";
 }

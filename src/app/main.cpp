@@ -6,6 +6,8 @@
 #include "app/CommandLine.h"
 #include "app/ControlConsole.h"
 #include "app/ControlSignals.h"
+#include "app/Explain.h"
+#include "app/Check.h"
 #include "app/HashPassword.h"
 #include "app/Service.h"
 #include "core/CConfig.h"
@@ -29,6 +31,11 @@ int RunOtherAction(const CommandLine& commandLine)
         return 0;
     case CommandLine::Action::HashPassword:
         return RunHashPassword(commandLine.hashMethod);
+    case CommandLine::Action::Explain:
+        return RunExplain(commandLine.configPath, commandLine.user, commandLine.messagePath, commandLine.json,
+                          commandLine.headerOnly);
+    case CommandLine::Action::Check:
+        return RunCheck(commandLine.configPath);
     case CommandLine::Action::UsageError:
     case CommandLine::Action::RunService:
         break;

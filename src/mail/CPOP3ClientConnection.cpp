@@ -39,7 +39,6 @@ constexpr std::chrono::seconds SECRET_TIME_LIMIT(30);
 // of the thread keep their turns.
 constexpr size_t DATA_PER_STEP = 262144;
 
-const char* const DELETE_TARGET = "<delete>";
 const char* const PART_EXTENSION = ".part";
 
 uint64_t ToNumber(const std::string& digits)
@@ -688,7 +687,7 @@ bool CPOP3ClientConnection::NoopCallback(uint32_t number, std::istringstream& to
     // group's LIST and TOP.
     std::vector<uint32_t> retrieved, deleted;
     for (const uint32_t n : group)
-        (Message(n).GetTargetMailbox() == DELETE_TARGET ? deleted : retrieved).push_back(n);
+        (Message(n).GetDecision().IsDelete() ? deleted : retrieved).push_back(n);
     for (auto n = group.rbegin(); n != group.rend(); ++n)
         m_Queue.push_front(
             Command(*n, Format("DELE %u\r\n", *n), EData::None, &CPOP3ClientConnection::DeleCallback, EFlow::Ahead));

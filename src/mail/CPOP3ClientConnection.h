@@ -29,7 +29,7 @@ class CPOP3ClientUidState;
 // server lists PIPELINING, STLS switches to TLS when the account asks for it (never a plain
 // fallback), and UTF8 is sent when listed. Every message is filtered on its header first
 // (first pass of its CPOP3ClientMessage), downloaded into the user's .raw directory unless
-// the rule set said "<delete>", handed on for filing and only then deleted on the server.
+// the rule set decided to delete it, handed on for filing and only then deleted on the server.
 // With UIDL, the ids of stored messages are kept on disk until QUIT confirms their
 // deletion, so the next session only deletes what a cut session left.
 class CPOP3ClientConnection : public CParallelWorkUnit {

@@ -1,13 +1,12 @@
 #include "mail/CPOP3ClientMessage.h"
 
 #include <atomic>
-#include <ctime>
 
 #include "core/CConfig.h"
 #include "core/CFile.h"
-#include "core/CXMLDocument.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
+#include "mail/FilingHeader.h"
 #include "mail/LockPools.h"
 #include "mail/MailStore.h"
 #include "message/CMessageHeader.h"
@@ -17,26 +16,7 @@ namespace Nerra {
 
 namespace {
 
-const struct {
-    const char* field;
-    long seconds;
-} EXPIRY_FIELDS[] = {
-    {"x-nerra-expires-one-minute", 60},          {"x-nerra-expires-five-minutes", 300},
-    {"x-nerra-expires-ten-minutes", 600},        {"x-nerra-expires-fifteen-minutes", 900},
-    {"x-nerra-expires-half-hour", 1800},         {"x-nerra-expires-one-hour", 3600},
-    {"x-nerra-expires-two-hours", 7200},         {"x-nerra-expires-three-hours", 10800},
-    {"x-nerra-expires-six-hours", 21600},        {"x-nerra-expires-one-day", 86400},
-    {"x-nerra-expires-two-days", 172800},        {"x-nerra-expires-three-days", 259200},
-    {"x-nerra-expires-one-week", 604800},        {"x-nerra-expires-two-weeks", 1209600},
-    {"x-nerra-expires-one-month", 2419200},      {"x-nerra-expires-two-months", 4838400},
-    {"x-nerra-expires-three-months", 7257600},   {"x-nerra-expires-six-months", 14515200},
-    {"x-nerra-expires-one-year", 31536000},
-};
-
 std::atomic<size_t> g_LiveMessages{0};
-
-const char* const DELETE_TARGET = "<delete>";
-const char* const CONTENTS_TARGET = "<contents>";
 
 }  // namespace
 
@@ -58,8 +38,7 @@ void CPOP3ClientMessage::SetMessageHeader(const std::string& text)
 {
     NERRA_TRACE_BEGIN
     m_HeaderText = text;
-    m_HeaderDigest = ShortHash(text.data(), text.size());
-    m_MessageId = LocalTimeStamp() + "-" + m_HeaderDigest + "-" + ToUpper(RandomUuid().substr(0, 8));
+    m_MessageId = NewMessageId(text);
     NERRA_TRACE_END("CPOP3ClientMessage::SetMessageHeader('%s')", text.c_str())
 }
 
@@ -76,7 +55,7 @@ void CPOP3ClientMessage::SkipFirstPass()
     // The header is parsed by the pass itself, on a worker: the spool job that calls this runs
     // on the one timer thread, which would otherwise limit how fast a backlog is filtered.
     m_Pass = 1;
-    SetTarget(CONTENTS_TARGET);
+    SetDecision(CDispatchDecision::NeedsContents());
     NERRA_TRACE_END("CPOP3ClientMessage::SkipFirstPass()")
 }
 
@@ -88,16 +67,16 @@ void CPOP3ClientMessage::AddHeaderValue(const std::string& name, const std::stri
         m_PendingValues.emplace_back(name, value);
 }
 
-std::string CPOP3ClientMessage::GetTargetMailbox() const
+CDispatchDecision CPOP3ClientMessage::GetDecision() const
 {
-    CLockGuard guard(m_TargetLock);
-    return m_Target;
+    CLockGuard guard(m_DecisionLock);
+    return m_Decision;
 }
 
-void CPOP3ClientMessage::SetTarget(const std::string& target)
+void CPOP3ClientMessage::SetDecision(const CDispatchDecision& decision)
 {
-    CLockGuard guard(m_TargetLock);
-    m_Target = target;
+    CLockGuard guard(m_DecisionLock);
+    m_Decision = decision;
 }
 
 void CPOP3ClientMessage::CreateFirstPassEvent() { m_FirstPassEvent = std::make_shared<CEvent>(true); }
@@ -114,25 +93,7 @@ void CPOP3ClientMessage::ReleaseFirstPassEvent() { m_FirstPassEvent.reset(); }
 void CPOP3ClientMessage::ParseMessageHeader()
 {
     NERRA_TRACE_BEGIN
-    auto header = std::make_shared<CMessageHeader>(m_HeaderText);
-    header->AddValue("x-nerra-message-size", Format("%u", m_Size));
-    header->AddValue("x-nerra-message-id", m_MessageId);
-    header->AddValue("x-nerra-random-short", Format("%u", Random32(1000)));
-    header->AddValue("x-nerra-random-long", Format("%u", Random32(0)));
-    header->AddValue("x-nerra-username", m_UserName);
-    const time_t now = time(nullptr);
-    for (const auto& expiry : EXPIRY_FIELDS)
-        header->AddValue(expiry.field, TimeToString(now + expiry.seconds));
-    header->AddValue("x-nerra-expires-never", "2037-12-31 23:59:59");
-    for (const auto& [name, value] : CConfig::Instance().GetValues())
-        header->AddValue("x-nerra-" + name, value);
-    if (m_User) {
-        CXPathObject params = CXPathContext(*m_User).Eval("/user/params/param");
-        for (size_t i = 0; i < params.GetNodeCount(); ++i) {
-            CXPathContext param(params.GetNode(i));
-            header->AddValue("x-nerra-user-" + param.Eval("@name").GetText(), param.Eval("@value").GetText());
-        }
-    }
+    auto header = BuildFilingHeader(m_HeaderText, m_Size, m_MessageId, m_UserName, m_User.get());
     for (const auto& [name, value] : m_PendingValues)
         header->AddValue(name, value);
     m_PendingValues.clear();
@@ -151,7 +112,7 @@ void CPOP3ClientMessage::Dispatch()
 {
     NERRA_TRACE_BEGIN
     std::shared_ptr<CRuleSet> ruleSet = RuleSetPool().GetObject(m_UserName);
-    SetTarget(ruleSet->DispatchMessage(m_Header, m_File));
+    SetDecision(ruleSet->DispatchMessage(m_Header, m_File));
     NERRA_TRACE_END("CPOP3ClientMessage::Dispatch()")
 }
 
@@ -160,8 +121,8 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
     NERRA_TRACE_BEGIN
     const std::string source = m_File ? m_File->GetPath() : std::string();
     m_File.reset();
-    std::string target = GetTargetMailbox();
-    if (target == DELETE_TARGET) {
+    const CDispatchDecision decision = GetDecision();
+    if (decision.IsDelete()) {
         if (CFile::Remove(source))
             CLog::Instance().Info("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s deleted",
                                   m_MessageId.c_str(), m_UserName.c_str());
@@ -169,6 +130,8 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
             CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): failed to delete file %s", source.c_str());
         return;
     }
+    // A pass with the file never asks for the file again; were it to, the request is no mailbox.
+    std::string target = decision.NeedsWholeMessage() ? "<contents>" : decision.GetMailbox();
     // Names come from rule texts and scripts, possibly from header values: only a plain
     // mailbox name may become a path, and only such a mailbox can be read by a mail client.
     if (!MatchesWhole(target, WordPattern)) {
@@ -224,7 +187,7 @@ void CPOP3ClientMessage::Process()
         } catch (...) {
             LogFailure("CPOP3ClientMessage::Process(): message %s of user %s goes to spam", m_MessageId.c_str(),
                        m_UserName.c_str());
-            SetTarget("spam");
+            SetDecision(CDispatchDecision::Spam("filtering failed: " + CurrentExceptionText()));
         }
         // The pass is advanced before the event tells the fetch connection it may push the
         // unit again for its second pass, possibly onto another thread.
@@ -237,12 +200,12 @@ void CPOP3ClientMessage::Process()
             if (!m_Header)
                 ParseMessageHeader();
             ParseMessageFile();
-            if (GetTargetMailbox() == CONTENTS_TARGET)
+            if (GetDecision().NeedsWholeMessage())
                 Dispatch();
         } catch (...) {
             LogFailure("CPOP3ClientMessage::Process(): message %s of user %s goes to spam", m_MessageId.c_str(),
                        m_UserName.c_str());
-            SetTarget("spam");
+            SetDecision(CDispatchDecision::Spam("filtering failed: " + CurrentExceptionText()));
         }
         MoveToTargetMailbox();
     } else {

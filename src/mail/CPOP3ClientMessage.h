@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "rules/CDispatchDecision.h"
 #include "runtime/CLock.h"
 #include "runtime/CWorkUnit.h"
 
@@ -34,7 +35,8 @@ public:
     // Makes the only pass parse the header and dispatch with the file.
     void SkipFirstPass();
     void AddHeaderValue(const std::string& name, const std::string& value);
-    std::string GetTargetMailbox() const;
+    // The decision of the last pass; the fetch connection reads it once the first pass is done.
+    CDispatchDecision GetDecision() const;
     const std::string& GetMessageId() const { return m_MessageId; }
 
     void CreateFirstPassEvent();
@@ -51,23 +53,22 @@ private:
     void Dispatch();
     void MoveToTargetMailbox();
     void MoveToFallback(const std::string& source, const std::string& userDirectory, const std::string& target);
-    void SetTarget(const std::string& target);
+    void SetDecision(const CDispatchDecision& decision);
 
     const std::string m_UserName;
     const std::shared_ptr<CUserXML> m_User;
     int m_Pass = 0;
     uint32_t m_Size = 0;
     std::string m_HeaderText;
-    std::string m_HeaderDigest;
     std::string m_MessageId;
     std::shared_ptr<CMessageHeader> m_Header;
     // Fields added before the header is parsed, added to it when it is.
     std::vector<std::pair<std::string, std::string>> m_PendingValues;
     std::shared_ptr<CFile> m_File;
     std::shared_ptr<CEvent> m_FirstPassEvent;
-    // The fetch connection reads the target from another thread once the first pass is done.
-    mutable CLock m_TargetLock;
-    std::string m_Target;
+    // The fetch connection reads the decision from another thread once the first pass is done.
+    mutable CLock m_DecisionLock;
+    CDispatchDecision m_Decision;
     std::string m_TargetFileName;
 };
 

@@ -1,7 +1,6 @@
 #include "mail/PeriodicJobs.h"
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "core/CConfig.h"
@@ -9,6 +8,7 @@
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "mail/CPOP3ClientMessage.h"
+#include "mail/FilingHeader.h"
 #include "mail/LockPools.h"
 #include "mail/MailStore.h"
 #include "runtime/CTimerThread.h"
@@ -17,8 +17,6 @@
 namespace Nerra {
 
 namespace {
-
-constexpr uint32_t HEADER_READ_LIMIT = 65536;
 
 // Messages waiting for processing hold an open file and a parsed header each: a spool run
 // that finds a large backlog feeds it in batches, so memory and open files stay bounded.
@@ -38,33 +36,6 @@ bool WaitForBacklog()
     return true;
 }
 
-// The header block of a message file: up to and including the first empty line, in CR LF.
-std::string ReadHeaderText(const std::string& path, uint32_t& size)
-{
-    CFile file(path, CFile::Reading, CFile::MustExist);
-    std::string data(HEADER_READ_LIMIT, '\0');
-    uint32_t read = 0;
-    while (read < HEADER_READ_LIMIT) {
-        uint32_t n = file.Read(&data[read], HEADER_READ_LIMIT - read);
-        if (n == 0)
-            break;
-        read += n;
-    }
-    data.resize(read);
-    size = file.GetSize();
-    // The data is cut at a NUL byte, as a C string of it would be.
-    data.resize(strnlen(data.c_str(), data.size()));
-
-    const size_t crlf = data.find("\r\n\r\n");
-    const size_t lf = data.find("\n\n");
-    if (crlf == std::string::npos && lf == std::string::npos)
-        throw CMessageException("The message is broken, the first %d bytes don't contain the message header",
-                                static_cast<int>(read));
-    if (lf == std::string::npos || (crlf != std::string::npos && crlf < lf))
-        return data.substr(0, crlf + 4);
-    return Replace(data.substr(0, lf + 2), "\n", "\r\n");
-}
-
 void SpoolFile(const std::string& argument, const std::string& userName, const std::string& userDirectory,
                const std::shared_ptr<CUserXML>& user, const CFileInfo& spoolFile)
 {
@@ -75,7 +46,7 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
     }
     try {
         uint32_t size = 0;
-        const std::string header = ReadHeaderText(rawPath, size);
+        const std::string header = ReadMessageHeaderText(rawPath, size);
         auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
         message->SetMessageSize(size);
         message->SetMessageHeader(header);

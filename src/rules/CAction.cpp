@@ -7,6 +7,7 @@
 #include "message/CMessageHeader.h"
 #include "rules/CMatch.h"
 #include "rules/CRule.h"
+#include "rules/CRuleCheck.h"
 
 namespace Nerra {
 
@@ -94,6 +95,19 @@ std::string CDispatchAction::Activate(const CMessageHeader&, const std::shared_p
     NERRA_TRACE_END("CDispatchAction::Activate('%s', " NERRA_PTR ")", m_Mailbox.c_str(), NERRA_PTR_ARG(file.get()))
 }
 
+std::string CDispatchAction::Describe() const { return "dispatch to '" + m_Mailbox + "'"; }
+
+void CDispatchAction::Check(CRuleCheck& check) const
+{
+    // A name made from the message's header is only known per message.
+    if (CMessageHeader::ContainsApplicableMacros(m_Mailbox) || m_Mailbox == "<delete>" || m_Mailbox == "<contents>")
+        return;
+    if (!MatchesWhole(m_Mailbox, WordPattern))
+        check.Add("invalid mailbox name '" + m_Mailbox + "'");
+    else if (!check.mailboxExists(m_Mailbox))
+        check.Add("mailbox '" + m_Mailbox + "' has no directory");
+}
+
 void CPythonAction::Load(xmlNodePtr element)
 {
     NERRA_TRACE_BEGIN
@@ -133,6 +147,10 @@ std::string CPythonAction::Activate(const CMessageHeader& header, const std::sha
     return RunRuleScript(m_Script, file, header);
     NERRA_TRACE_END("CPythonAction::Activate('%s', " NERRA_PTR ")", m_Script.c_str(), NERRA_PTR_ARG(file.get()))
 }
+
+std::string CPythonAction::Describe() const { return "script names the mailbox"; }
+
+void CPythonAction::Check(CRuleCheck& check) const { CheckRuleScript(m_Script, check); }
 
 CRulesetAction::RulesetMethod CRulesetAction::StringToRulesetMethod(const std::string& text)
 {
@@ -239,6 +257,28 @@ std::string CRulesetAction::Activate(const CMessageHeader&, const std::shared_pt
     }
     return std::string();
     NERRA_TRACE_END("CRulesetAction::Activate('%s', " NERRA_PTR ")", METHOD_NAMES[m_Method], NERRA_PTR_ARG(file.get()))
+}
+
+void CRulesetAction::Check(CRuleCheck& check) const
+{
+    if (UsesReference() && !m_Reference.empty() && !CMessageHeader::ContainsApplicableMacros(m_Reference) &&
+        check.ids.count(m_Reference) == 0)
+        check.Add(std::string(METHOD_NAMES[m_Method]) + " refers to no rule with id '" + m_Reference + "'");
+    if (UsesTemplate()) {
+        const std::string rule = check.rule;
+        m_Template->Check(check);
+        check.rule = rule;
+    }
+}
+
+std::string CRulesetAction::Describe() const
+{
+    std::string text = std::string("rule set ") + METHOD_NAMES[m_Method];
+    if (UsesTemplate())
+        text += " rule '" + m_Template->GetDescription() + "'";
+    if (UsesReference())
+        text += m_Reference.empty() ? " (reference: the current rule)" : " (reference: rule id '" + m_Reference + "')";
+    return text;
 }
 
 }  // namespace Nerra

@@ -11,6 +11,7 @@ namespace Nerra {
 class CFile;
 class CMessageHeader;
 class CRule;
+struct CRuleCheck;
 
 using CRuleList = std::list<std::shared_ptr<CRule>>;
 
@@ -32,6 +33,11 @@ public:
     virtual std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                                  CRuleList::iterator& position) = 0;
     virtual bool EditsRuleList() const { return false; }
+    // What the action does, in words, for a dispatch trace.
+    virtual std::string Describe() const = 0;
+    const std::string& GetHandler() const { return m_Handler; }
+    // Looks at what the action would use for a message, adding what is wrong to `check`.
+    virtual void Check(CRuleCheck& check) const = 0;
 
 protected:
     void CopyTo(CAction& target) const;
@@ -48,6 +54,8 @@ public:
     void ApplyHeader(const CMessageHeader& header) override;
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
+    std::string Describe() const override;
+    void Check(CRuleCheck& check) const override;
 
 private:
     std::string m_Mailbox;
@@ -62,6 +70,8 @@ public:
     void ApplyHeader(const CMessageHeader& header) override;
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
+    std::string Describe() const override;
+    void Check(CRuleCheck& check) const override;
 
 private:
     std::string m_Script;
@@ -93,6 +103,8 @@ public:
     void ApplyHeader(const CMessageHeader& header) override;
     std::string Activate(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
                          CRuleList::iterator& position) override;
+    std::string Describe() const override;
+    void Check(CRuleCheck& check) const override;
 
 private:
     bool UsesReference() const { return m_Method == InsertBefore || m_Method == InsertAfter; }

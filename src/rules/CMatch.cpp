@@ -6,6 +6,7 @@
 #include "core/Trace.h"
 #include "message/CMessageHeader.h"
 #include "rules/CPython.h"
+#include "rules/CRuleCheck.h"
 
 namespace Nerra {
 
@@ -13,6 +14,16 @@ std::string RunRuleScript(const std::string& script, const std::shared_ptr<CFile
 {
     const CScriptDictionary dictionary = CScriptDictionary::ForMessage(header, file ? file->GetPath() : std::string());
     return CPython::Instance().Execute(Replace(script, "\r\n", "\n"), dictionary, false);
+}
+
+void CheckRuleScript(const std::string& script, CRuleCheck& check)
+{
+    try {
+        const std::string expanded = CMessageHeader(std::string()).Apply(script, EscapePython);
+        CPython::Instance().Execute(Replace(expanded, "\r\n", "\n"), CScriptDictionary(), true);
+    } catch (...) {
+        check.Add("script does not compile: " + CurrentExceptionText());
+    }
 }
 
 std::string LoadScript(xmlNodePtr element)
@@ -99,10 +110,7 @@ void CRegexHeaderValueMatch::Save(xmlNodePtr element) const
     CMatch::Save(element);
     if (m_FieldNames.empty())
         throw CMessageException("Unexpected match state: empty list of header field names");
-    std::string names;
-    for (const std::string& name : m_FieldNames)
-        names += (names.empty() ? "" : ";") + name;
-    SetXmlAttribute(element, "header-field-name", names);
+    SetXmlAttribute(element, "header-field-name", FieldList());
     SetXmlAttribute(element, "match-mode", m_MatchAll ? "all" : "any");
     xmlNodePtr regexes = AddXmlChild(element, "regexes");
     for (const CPattern& pattern : m_Patterns)
@@ -142,7 +150,15 @@ void CRegexHeaderValueMatch::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CRegexHeaderValueMatch::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-bool CRegexHeaderValueMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header)
+std::string CRegexHeaderValueMatch::FieldList() const
+{
+    std::string names;
+    for (const std::string& name : m_FieldNames)
+        names += (names.empty() ? "" : ";") + name;
+    return names;
+}
+
+bool CRegexHeaderValueMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail)
 {
     NERRA_TRACE_BEGIN
     bool result = false;
@@ -156,15 +172,42 @@ bool CRegexHeaderValueMatch::Match(const std::shared_ptr<CFile>& file, const CMe
                 // does not say. The header's own size bounds the work, and Boost gives up on
                 // a runaway match by throwing, which fails the rule.
                 result = boost::regex_match(value, regex);
-                if (result != m_MatchAll)
+                if (result != m_MatchAll) {
+                    if (detail)
+                        *detail = Format("%s: '%s' %s pattern '%s'", name.c_str(), value.c_str(),
+                                         result ? "matches" : "does not match", pattern.text.c_str());
                     return result;
+                }
             }
         }
+    }
+    if (detail) {
+        if (m_MatchAll && result)
+            *detail = "every value of " + FieldList() + " matches every pattern";
+        else if (m_Patterns.empty())
+            *detail = "no patterns";
+        else if (m_MatchAll)
+            *detail = "no value of " + FieldList() + " to match";
+        else
+            *detail = "no value of " + FieldList() + " matches any pattern";
     }
     return result;
     NERRA_TRACE_END("CRegexHeaderValueMatch::Match(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(file.get()),
                     NERRA_PTR_ARG(&header))
 }
+
+void CRegexHeaderValueMatch::Check(CRuleCheck& check) const
+{
+    for (const CPattern& pattern : m_Patterns) {
+        try {
+            boost::regex("^" + CMessageHeader(std::string()).Apply(pattern.text, EscapeRegex) + "$");
+        } catch (const std::exception& e) {
+            check.Add("pattern '" + pattern.text + "' does not compile: " + e.what());
+        }
+    }
+}
+
+void CPythonMatch::Check(CRuleCheck& check) const { CheckRuleScript(m_Script, check); }
 
 void CPythonMatch::Load(xmlNodePtr element)
 {
@@ -199,10 +242,13 @@ void CPythonMatch::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CPythonMatch::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-bool CPythonMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header)
+bool CPythonMatch::Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail)
 {
     NERRA_TRACE_BEGIN
-    return RunRuleScript(m_Script, file, header) == "match";
+    const std::string result = RunRuleScript(m_Script, file, header);
+    if (detail)
+        *detail = "script result '" + result + "'";
+    return result == "match";
     NERRA_TRACE_END("CPythonMatch::Match(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(file.get()),
                     NERRA_PTR_ARG(&header))
 }
@@ -216,6 +262,11 @@ std::shared_ptr<CMatch> CAnyMatch::Clone() const
 
 void CAnyMatch::ApplyHeader(const CMessageHeader&) {}
 
-bool CAnyMatch::Match(const std::shared_ptr<CFile>&, const CMessageHeader&) { return true; }
+bool CAnyMatch::Match(const std::shared_ptr<CFile>&, const CMessageHeader&, std::string* detail)
+{
+    if (detail)
+        *detail = "accepts every message";
+    return true;
+}
 
 }  // namespace Nerra

@@ -11,6 +11,7 @@ namespace Nerra {
 
 class CFile;
 class CMessageHeader;
+struct CRuleCheck;
 
 // One condition of a rule: looks at a message and says yes or no. Loaded from and saved to
 // a `match` element, cloned per message and expanded against its header before it is asked.
@@ -25,7 +26,12 @@ public:
     virtual void Save(xmlNodePtr element) const;
     virtual std::shared_ptr<CMatch> Clone() const = 0;
     virtual void ApplyHeader(const CMessageHeader& header) = 0;
-    virtual bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header) = 0;
+    // Whether the match accepts the message; when `detail` is given, it is set to what
+    // decided the answer, for a dispatch trace.
+    virtual bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail) = 0;
+    const std::string& GetHandler() const { return m_Handler; }
+    // Compiles what the match would compile for a message, adding what fails to `check`.
+    virtual void Check(CRuleCheck&) const {}
 
 protected:
     void CopyTo(CMatch& target) const;
@@ -41,7 +47,8 @@ public:
     void Save(xmlNodePtr element) const override;
     std::shared_ptr<CMatch> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header) override;
+    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail) override;
+    void Check(CRuleCheck& check) const override;
 
 private:
     // A pattern compiled once and shared by the stored rule and every clone made of it, so
@@ -55,6 +62,7 @@ private:
     };
 
     void CopyTo(CRegexHeaderValueMatch& target) const;
+    std::string FieldList() const;
 
     bool m_MatchAll = false;
     std::vector<std::string> m_FieldNames;
@@ -68,7 +76,8 @@ public:
     void Save(xmlNodePtr element) const override;
     std::shared_ptr<CMatch> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header) override;
+    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail) override;
+    void Check(CRuleCheck& check) const override;
 
 private:
     std::string m_Script;
@@ -79,12 +88,15 @@ class CAnyMatch : public CMatch {
 public:
     std::shared_ptr<CMatch> Clone() const override;
     void ApplyHeader(const CMessageHeader& header) override;
-    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header) override;
+    bool Match(const std::shared_ptr<CFile>& file, const CMessageHeader& header, std::string* detail) override;
 };
 
 // Runs a rule's script with the header as `headers`, plus the message file's name when
 // there is a file; returns the text of the script's `result`.
 std::string RunRuleScript(const std::string& script, const std::shared_ptr<CFile>& file, const CMessageHeader& header);
+
+// Compiles a rule's script, its macros standing for empty values; a failure is added to `check`.
+void CheckRuleScript(const std::string& script, CRuleCheck& check);
 
 // Reads and writes the `script` child of a match or action element.
 std::string LoadScript(xmlNodePtr element);

@@ -5,7 +5,9 @@
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "message/CMessageHeader.h"
+#include "rules/CDispatchTrace.h"
 #include "rules/CMatch.h"
+#include "rules/CRuleCheck.h"
 
 namespace Nerra {
 
@@ -85,6 +87,17 @@ void CRule::Write(xmlNodePtr parent) const
     NERRA_TRACE_END("CRule::Write(" NERRA_PTR ")", NERRA_PTR_ARG(parent))
 }
 
+void CRule::Check(CRuleCheck& check) const
+{
+    check.rule = m_Description;
+    if (!CMessageHeader::ContainsApplicableMacros(m_Expires) && !MatchesWhole(m_Expires, DateTimePattern))
+        check.Add("unreadable expiry '" + m_Expires + "'");
+    for (const auto& match : m_Matches)
+        match->Check(check);
+    for (const auto& action : m_Actions)
+        action->Check(check);
+}
+
 std::shared_ptr<CRule> CRule::Clone() const
 {
     NERRA_TRACE_BEGIN
@@ -132,19 +145,32 @@ void CRule::ApplyHeader(const CMessageHeader& header)
     NERRA_TRACE_END("CRule::ApplyHeader(" NERRA_PTR ")", NERRA_PTR_ARG(&header))
 }
 
-std::string CRule::DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules, CRuleList::iterator& position)
+std::string CRule::DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
+                                   CRuleList::iterator& position, CDispatchTrace* trace)
 {
     NERRA_TRACE_BEGIN
-    if (!m_Enabled || Expired())
-        return std::string();
+    CDispatchTrace::CRuleStep* step = trace ? &trace->rules.back() : nullptr;
     const bool training = header.GetValueCount("x-nerra-training-mailbox") > 0;
-    if (training && !m_Trainable)
+    const char* skipped = !m_Enabled ? "disabled" : Expired() ? "expired" : training && !m_Trainable ? "not trainable" : nullptr;
+    if (skipped) {
+        if (step)
+            step->skipped = skipped;
         return std::string();
-    for (const auto& match : m_Matches)
-        if (!match->Match(file, header))
+    }
+    for (const auto& match : m_Matches) {
+        std::string detail;
+        const bool accepted = match->Match(file, header, step ? &detail : nullptr);
+        if (step)
+            step->matches.push_back({match->GetHandler(), accepted, detail});
+        if (!accepted)
             return std::string();
+    }
+    if (step)
+        step->accepted = true;
     for (const auto& action : m_Actions) {
         std::string mailbox = action->Activate(header, file, rules, position);
+        if (step)
+            step->actions.push_back({action->GetHandler(), action->Describe(), mailbox});
         if (!mailbox.empty()) {
             if (training)
                 throw CMessageException("An action returned non-empty mailbox name in training mode");

@@ -12,6 +12,8 @@
 namespace Nerra {
 
 class CMatch;
+struct CDispatchTrace;
+struct CRuleCheck;
 
 // A list of matches, all of which must accept a message, and a list of actions, the first
 // of which that names a mailbox decides. Stored rules keep their macros; each message is
@@ -31,8 +33,14 @@ public:
     // rule-set actions insert templates that must be fresh for every message.
     bool NeedsClone() const;
     void ApplyHeader(const CMessageHeader& header);
-    // Empty text when the rule does not take the message.
-    std::string DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules, CRuleList::iterator& position);
+    // The text the first deciding action names ("<delete>", "<contents>" or a mailbox); empty
+    // when the rule does not take the message. With a trace, records the rule's step in the
+    // trace's last rule entry.
+    std::string DispatchMessage(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CRuleList& rules,
+                                CRuleList::iterator& position, CDispatchTrace* trace);
+
+    // Looks over the rule, its matches, actions and templates without running them.
+    void Check(CRuleCheck& check) const;
 
     const std::string& GetId() const { return m_Id; }
     const std::string& GetDescription() const { return m_Description; }

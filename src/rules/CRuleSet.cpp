@@ -1,10 +1,13 @@
 #include "rules/CRuleSet.h"
 
+#include "core/CFile.h"
 #include "core/CXMLDocument.h"
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "message/CMessageHeader.h"
+#include "rules/CDispatchTrace.h"
 #include "rules/CRule.h"
+#include "rules/CRuleCheck.h"
 
 namespace Nerra {
 
@@ -24,14 +27,19 @@ uint32_t CSequencer::Next()
     NERRA_TRACE_END("CSequencer::Next()")
 }
 
-CRuleSet::CRuleSet(const std::string& userName, const std::string& rulesPath, const std::string& schemaPath)
-    : m_UserName(userName), m_RulesPath(rulesPath), m_SchemaPath(schemaPath)
+CRuleSet::CRuleSet(const std::string& userName, const std::string& rulesPath, const std::string& schemaPath,
+                   Persistence persistence)
+    : m_UserName(userName), m_RulesPath(rulesPath), m_SchemaPath(schemaPath), m_Persistence(persistence)
 {
     NERRA_TRACE_BEGIN
+    std::string content;
+    if (m_Persistence == Persistence::SaveOnRelease && CFile::ReadAll(m_RulesPath, content))
+        m_LoadedDigest = Sha1Hex(content.data(), content.size());
     CXMLDocument document(m_RulesPath);
     document.Validate(m_SchemaPath);
     CXPathContext context(document);
     m_DispatchedMessages = static_cast<int32_t>(context.Eval("/ruleset/@dispatched-messages").GetNumber());
+    m_LoadedDispatchedMessages = m_DispatchedMessages;
     CXPathObject rules = context.Eval("/ruleset/rules/rule");
     for (size_t i = 0; i < rules.GetNodeCount(); ++i)
         m_Rules->push_back(std::make_shared<CRule>(rules.GetNode(i)));
@@ -41,13 +49,23 @@ CRuleSet::CRuleSet(const std::string& userName, const std::string& rulesPath, co
 CRuleSet::~CRuleSet()
 {
     NERRA_TRACE_BEGIN
-    Save();
+    if (m_Persistence == Persistence::SaveOnRelease)
+        Save();
     NERRA_TRACE_END_CONTINUE("CRuleSet::~CRuleSet()")
 }
 
 void CRuleSet::Save()
 {
     CLockGuard guard(m_Rules);
+    // Someone edited the file while it was cached (without holding its lock): what they wrote
+    // is what they meant, and the cached copy's updates since the load are given up.
+    std::string content;
+    if (!CFile::ReadAll(m_RulesPath, content) || Sha1Hex(content.data(), content.size()) != m_LoadedDigest) {
+        CLog::Instance().Warning("CRuleSet::Save(%s): %s was changed on disk since it was loaded, the edit is kept "
+                                 "and %d counter updates are given up",
+                                 m_UserName.c_str(), m_RulesPath.c_str(), m_DispatchedMessages - m_LoadedDispatchedMessages);
+        return;
+    }
     CXMLDocument document("");
     xmlNodePtr root = document.SetRootNode("ruleset");
     SetXmlAttribute(root, "dispatched-messages", Format("%d", m_DispatchedMessages));
@@ -62,6 +80,15 @@ void CRuleSet::Save()
     document.SaveTo(m_RulesPath);
 }
 
+void CRuleSet::Check(CRuleCheck& check)
+{
+    CLockGuard guard(m_Rules);
+    for (const auto& rule : m_Rules.Get())
+        check.ids.insert(rule->GetId());
+    for (const auto& rule : m_Rules.Get())
+        rule->Check(check);
+}
+
 void CRuleSet::IncrementDispatchedMessages()
 {
     NERRA_TRACE_BEGIN
@@ -72,19 +99,44 @@ void CRuleSet::IncrementDispatchedMessages()
     NERRA_TRACE_END("CRuleSet::IncrementDispatchedMessages()")
 }
 
-std::string CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& header, const std::shared_ptr<CFile>& file)
+CDispatchDecision CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& header,
+                                            const std::shared_ptr<CFile>& file, CDispatchTrace* trace)
 {
     NERRA_TRACE_BEGIN
     CLockGuard guard(m_Rules);
+    const std::optional<CDispatchDecision> taken = Walk(*header, file, trace);
+    IncrementDispatchedMessages();
+    CDispatchDecision decision;
+    if (header->GetValueCount("x-nerra-training-mailbox") > 0) {
+        if (taken)
+            throw CMessageException("In training mode the ruleset should have come up with no result");
+        decision = CDispatchDecision::Mailbox(header->GetValue("x-nerra-training-mailbox", 0));
+    } else if (taken) {
+        decision = *taken;
+    } else {
+        CLog::Instance().Warning("CRuleSet::DispatchMessage(%s): message%s was not accepted by any rule, dispatching "
+                                 "message to spam mailbox",
+                                 m_UserName.c_str(), file ? "" : " header");
+        decision = CDispatchDecision::Spam("no rule accepted the message");
+    }
+    if (trace)
+        trace->decision = decision;
+    return decision;
+    NERRA_TRACE_END("CRuleSet::DispatchMessage(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(header.get()),
+                    NERRA_PTR_ARG(file.get()))
+}
+
+// The decision of the rule that took the message (or failed), none when no rule took it.
+std::optional<CDispatchDecision> CRuleSet::Walk(const CMessageHeader& header, const std::shared_ptr<CFile>& file, CDispatchTrace* trace)
+{
     CRuleList& rules = m_Rules.Get();
-    const char* const pass = file ? "" : " header";
-    std::string target;
-    bool stoppedEarly = false;
     unsigned evaluations = 0;
     for (auto position = rules.begin(); position != rules.end();) {
         // Held across the dispatch: the rule stays alive (and identifiable) even when one of
         // its actions removes it from the list.
         const std::shared_ptr<CRule> running = *position;
+        if (trace)
+            trace->rules.push_back({running->GetDescription(), running->GetId()});
         try {
             if (++evaluations > MAX_RULE_EVALUATIONS)
                 throw CMessageException("The walk of the rules took more than %u rule evaluations", MAX_RULE_EVALUATIONS);
@@ -93,49 +145,37 @@ std::string CRuleSet::DispatchMessage(const std::shared_ptr<CMessageHeader>& hea
             std::shared_ptr<CRule> clone = running;
             if (running->NeedsClone()) {
                 clone = running->Clone();
-                clone->ApplyHeader(*header);
+                clone->ApplyHeader(header);
             }
-            std::string result = clone->DispatchMessage(*header, file, rules, position);
+            const std::string result = clone->DispatchMessage(header, file, rules, position, trace);
             if (result == ".")
                 throw CMessageException("Rule \"%s\" attempted to dispatch message to a special mailbox \"%s\"",
                                         running->GetDescription().c_str(), result.c_str());
-            if (result == "<contents>" && file)
-                result.clear();
-            if (!result.empty()) {
+            // With the whole message at hand, a rule that asks for it has nothing to add.
+            if (!result.empty() && !(result == "<contents>" && file)) {
                 // The rule at the position is the one that ran unless an action moved the
                 // walk; with the walk moved past the end, the rule that ran is counted.
                 (position != rules.end() ? **position : *running).IncrementDispatchedMessages();
-                target = result;
-                stoppedEarly = true;
-                break;
+                if (result == "<delete>")
+                    return CDispatchDecision::Delete();
+                if (result == "<contents>")
+                    return CDispatchDecision::NeedsContents();
+                return CDispatchDecision::Mailbox(result);
             }
         } catch (...) {
             CLog::Instance().Error("CRuleSet::DispatchMessage(%s): exception caught when passing message%s to rule "
                                    "'%s', dispatching message to spam mailbox: %s",
-                                   m_UserName.c_str(), pass, running->GetDescription().c_str(),
+                                   m_UserName.c_str(), file ? "" : " header", running->GetDescription().c_str(),
                                    CurrentFailureText().c_str());
-            target = "spam";
-            stoppedEarly = true;
-            break;
+            const std::string failure = CurrentExceptionText();
+            if (trace)
+                trace->rules.back().failure = failure;
+            return CDispatchDecision::Spam("rule '" + running->GetDescription() + "' failed: " + failure);
         }
         if (position != rules.end() && position->get() == running.get())
             ++position;
     }
-    IncrementDispatchedMessages();
-    if (header->GetValueCount("x-nerra-training-mailbox") > 0) {
-        if (stoppedEarly)
-            throw CMessageException("In training mode the ruleset should have come up with no result");
-        return header->GetValue("x-nerra-training-mailbox", 0);
-    }
-    if (!stoppedEarly) {
-        CLog::Instance().Warning("CRuleSet::DispatchMessage(%s): message%s was not accepted by any rule, dispatching "
-                                 "message to spam mailbox",
-                                 m_UserName.c_str(), pass);
-        return "spam";
-    }
-    return target;
-    NERRA_TRACE_END("CRuleSet::DispatchMessage(" NERRA_PTR ", " NERRA_PTR ")", NERRA_PTR_ARG(header.get()),
-                    NERRA_PTR_ARG(file.get()))
+    return std::nullopt;
 }
 
 }  // namespace Nerra

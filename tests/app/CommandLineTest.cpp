@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app/CommandLine.h"
 
 using namespace Nerra;
@@ -45,6 +47,18 @@ TEST(CommandLine, ActionsAndTheirArguments)
     }
 }
 
+TEST(CommandLine, ExplainAndCheckTakeTheirConfigurationAndOperands)
+{
+    CommandLine line = ParseCommandLine({"explain", "--json", "alice", "--config", "c.xml", "m.eml", "--header-only"});
+    EXPECT_EQ(line.action, Action::Explain) << line.error;
+    EXPECT_EQ(std::make_tuple(line.configPath, line.user, line.messagePath, line.json, line.headerOnly),
+              std::make_tuple(std::string("c.xml"), std::string("alice"), std::string("m.eml"), true, true));
+    line = ParseCommandLine({"check", "--config=c.xml"});
+    EXPECT_EQ(std::make_tuple(line.action, line.configPath), std::make_tuple(Action::Check, std::string("c.xml")));
+    EXPECT_EQ(ParseCommandLine({"check"}).configPath, "config.xml");
+    EXPECT_EQ(ParseCommandLine({"explain", "--help"}).action, Action::Help);
+}
+
 TEST(CommandLine, MistakesAreUsageErrorsThatSayWhatIsWrong)
 {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -55,6 +69,11 @@ TEST(CommandLine, MistakesAreUsageErrorsThatSayWhatIsWrong)
         {{"hash-password", "--method=SHA1"}, "hash-password: unknown method 'SHA1', use argon2id or sha1"},
         {{"hash-password", "--method"}, "hash-password: --method needs a value, argon2id or sha1"},
         {{"hash-password", "secret"}, "hash-password: unexpected argument 'secret'"},
+        {{"explain", "alice"}, "explain: needs USER and MESSAGE-FILE"},
+        {{"explain", "--config"}, "explain: --config needs a file"},
+        {{"explain", "--no-console", "a", "m"}, "explain: unknown option '--no-console'"},
+        {{"check", "--json"}, "check: unknown option '--json'"},
+        {{"check", "alice"}, "check: unexpected argument 'alice'"},
     };
     for (const auto& [arguments, error] : cases) {
         const CommandLine line = ParseCommandLine(arguments);

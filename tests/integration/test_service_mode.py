@@ -52,14 +52,39 @@ class ServiceModeTest(unittest.TestCase):
         self.store.wait_for("mail", 1)
         self.service.proc.send_signal(signal.SIGHUP)
         self.wait_for_rules('<ruleset dispatched-messages="1">')
-        # The cached copy is gone: an edit made now is what the next message meets.
-        self.store.write_rules(rule(ANY, dispatch("lists")))
-        self.store.spool("second.eml", message("hello"))
-        self.store.wait_for("lists", 1)
-        self.assertEqual(len(self.store.files("mail")), 1)
         self.service.wait_for_log("WaitForStopSignal(): SIGHUP received, saving and unloading the cached rule sets")
         self.service.proc.send_signal(signal.SIGTERM)
         self.assertEqual(self.service.wait(), 0)
+
+    def test_an_edit_made_while_the_rule_set_is_cached_wins(self):
+        """SIGHUP and stop each keep the edit and give up the cached counters."""
+        for way in ("SIGHUP", "stop"):
+            with self.subTest(way):
+                self.service = Service(directory=self.service.dir)
+                self.addCleanup(self.service.close)
+                self.store.write_rules(rule(ANY, dispatch("mail")))
+                self.start()
+                before = len(self.store.files("mail"))
+                self.store.spool("first.eml", message("hello"))
+                self.store.wait_for("mail", before + 1)
+                edit = rule(ANY, dispatch("lists"), description="edited by hand")
+                self.store.write_rules(edit, dispatched=7)
+                edited = self.store.rules_text()
+                if way == "SIGHUP":
+                    self.service.proc.send_signal(signal.SIGHUP)
+                elif way == "stop":
+                    self.service.proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(self.service.wait(), 0)
+                self.service.wait_for_log("was changed on disk since it was loaded, the edit is kept and "
+                                          "1 counter updates are given up")
+                self.assertEqual(self.store.rules_text(), edited)
+                if way != "stop":
+                    lists = len(self.store.files("lists"))
+                    self.store.spool("second.eml", message("hello"))
+                    self.store.wait_for("lists", lists + 1)
+                    self.service.proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(self.service.wait(), 0)
+                    self.assertIn('dispatched-messages="8"', self.store.rules_text())
 
 
 if __name__ == "__main__":

@@ -92,7 +92,7 @@ TEST_F(MessageTest, RulesSeeThePseudoFields)
                     "result = 'inbox' if ok else 'mail'</script></action>"));
     auto message = Spooled(RawFile());
     Quietly([&] { message->Process(); });
-    EXPECT_EQ(message->GetTargetMailbox(), "inbox");
+    EXPECT_EQ(message->GetDecision().GetMailbox(), "inbox");
     EXPECT_EQ(Mailbox("inbox").size(), 1u);
 }
 
@@ -110,14 +110,14 @@ TEST_F(MessageTest, FirstPassDecidesOnTheHeaderAndTheSecondFiles)
         EXPECT_FALSE(message->IsFirstPassDone());
         Quietly([&] { message->Process(); });
         EXPECT_TRUE(message->IsFirstPassDone());
-        EXPECT_EQ(message->GetTargetMailbox(), contents ? "<contents>" : "inbox");
+        EXPECT_EQ(message->GetDecision().NeedsWholeMessage(), contents);
         if (!contents) {
             Quietly([] { RuleSetPool().Clear(); });
             WriteRules(Rule(AnyMatch(), Dispatch("mail")));
         }
         message->AttachMessageFile(RawFile());
         Quietly([&] { message->Process(); });
-        EXPECT_EQ(message->GetTargetMailbox(), "inbox");
+        EXPECT_EQ(message->GetDecision().GetMailbox(), "inbox");
         EXPECT_EQ(Mailbox("inbox").size(), contents ? 2u : 1u);
         EXPECT_TRUE(Mailbox("mail").empty());
     }

@@ -64,21 +64,6 @@ TEST_F(CPythonTest, ResultIsTheTextOfTheResultVariable)
         EXPECT_EQ(RunScript(c.script), c.result) << c.script;
 }
 
-TEST_F(CPythonTest, TextsDifferingInOuterWhiteSpaceShareOneCompiledCode)
-{
-    // Functions made from one module code object share their code object, so the list
-    // holds one distinct code only if both runs used the same compiled script.
-    const std::string body = "def probe(): pass\n"
-                             "shared_state.setdefault('codes', []).append(probe.__code__)\n"
-                             "result = '%d %s' % (len({id(c) for c in shared_state['codes']}), "
-                             "probe.__code__.co_filename)";
-    const std::string name = "SCRIPT_" + ShortHash(body.data(), body.size());
-    EXPECT_EQ(RunScript(" \t\r\n" + body + "\r\n \t"), "1 " + name);
-    EXPECT_EQ(RunScript(body + "\n\n"), "1 " + name);
-    const std::string changed = body + "\n# changed inside";
-    EXPECT_EQ(RunScript(changed), "2 SCRIPT_" + ShortHash(changed.data(), changed.size()));
-}
-
 TEST_F(CPythonTest, CompileOnlyRunsNothingAndFailuresAreNotCached)
 {
     EXPECT_EQ(CPython::Instance().Execute("shared_state['compiled only'] = True\nresult = 'ran'", {}, true), "");

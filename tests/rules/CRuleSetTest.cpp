@@ -6,6 +6,7 @@
 #include "core/CFile.h"
 #include "core/CXMLDocument.h"
 #include "core/TextUtils.h"
+#include "rules/CDispatchTrace.h"
 
 using namespace Nerra;
 using namespace NerraTest;
@@ -27,6 +28,11 @@ std::string Script(const std::string& script)
 
 class RuleSetTest : public RuleSetFixture {
 protected:
+    static std::string Text(const CDispatchDecision& decision)
+    {
+        return decision.IsDelete() ? "<delete>" : decision.NeedsWholeMessage() ? "<contents>" : decision.GetMailbox();
+    }
+
     // Dispatches messages with the header (plus a pseudo field when given a value) through
     // one rule set and returns each mailbox, or "error: " and the failure. As in service, an
     // answer of "<contents>" brings a second pass with the message file.
@@ -40,7 +46,7 @@ protected:
         std::shared_ptr<CFile> file;
         while (results.size() < messages) {
             try {
-                results.push_back(ruleSet.DispatchMessage(header, file));
+                results.push_back(Text(ruleSet.DispatchMessage(header, file)));
             } catch (const std::exception& e) {
                 results.push_back(std::string("error: ") + e.what());
             }
@@ -288,4 +294,50 @@ TEST_F(RuleSetTest, TheDemoRuleSetLoadsFilesAndSaves)
             EXPECT_EQ(Results(ruleSet, header, 1, "x-nerra-expires-never", "2037-12-31 23:59:59")[0], mailbox) << header;
     });
     EXPECT_EQ(Saved("/ruleset/@dispatched-messages"), "4");
+}
+
+TEST_F(RuleSetTest, TheTraceFollowsTheWalkAndTheDecision)
+{
+    const std::string any = AnyMatch();
+    WriteRules(Rule(any, Dispatch("x"), " description=\"off\" enabled=\"false\"") +
+               Rule(any, Dispatch("x"), " description=\"old\"" + EXPIRED) +
+               Rule(RegexMatch("subject", "any", "no"), Dispatch("x"), " description=\"refuses\"") +
+               Rule(any, RulesetAction("insert-last", Rule(any, Dispatch("y"), " description=\"t\"")) +
+                             Script("result = ''"),
+                    " description=\"edits\" id=\"e\"") +
+               Rule(any, Script("raise ValueError('boom')"), " description=\"fails\""));
+    CDispatchTrace trace;
+    Quietly([&] {
+        CRuleSet ruleSet("alice", RulesPath(), SchemaPath(), CRuleSet::Persistence::ReadOnly);
+        ruleSet.DispatchMessage(Header("Subject: s\r\n"), nullptr, &trace);
+    });
+    ASSERT_EQ(trace.rules.size(), 5u);
+    EXPECT_EQ(trace.rules[0].skipped, "disabled");
+    EXPECT_EQ(trace.rules[1].skipped, "expired");
+    EXPECT_FALSE(trace.rules[2].accepted);
+    EXPECT_EQ(trace.rules[2].matches.at(0).detail, "no value of subject matches any pattern");
+    EXPECT_EQ(trace.rules[3].id, "e");
+    ASSERT_EQ(trace.rules[3].actions.size(), 2u);
+    EXPECT_EQ(trace.rules[3].actions[0].detail, "rule set insert-last rule 't'");
+    EXPECT_EQ(trace.rules[3].actions[1].result, "");
+    EXPECT_EQ(trace.rules[4].failure, "Python exception <class 'ValueError'>: boom");
+    EXPECT_EQ(trace.decision.Describe(), "spam (rule 'fails' failed: Python exception <class 'ValueError'>: boom)");
+    // A read-only rule set edits only its own copy.
+    EXPECT_EQ(SavedCount("/ruleset/rules/rule"), 5u);
+}
+
+TEST_F(RuleSetTest, AnEditOnDiskWinsOverTheCachedCopy)
+{
+    WriteRules(Rule(AnyMatch(), Dispatch("inbox")));
+    const std::string log = Quietly([&] {
+        CRuleSet ruleSet("alice", RulesPath(), SchemaPath());
+        Results(ruleSet, "S: s\r\n", 2);
+        WriteRules(Rule(AnyMatch(), Dispatch("edited")), 9);
+    });
+    EXPECT_EQ(Saved("/ruleset/rules/rule/actions/action/@mailbox"), "edited");
+    EXPECT_EQ(Saved("/ruleset/@dispatched-messages"), "9");
+    EXPECT_NE(log.find("WARNING CRuleSet::Save(alice): " + RulesPath() +
+                       " was changed on disk since it was loaded, the edit is kept and 2 counter updates are given up"),
+              std::string::npos)
+        << log;
 }
