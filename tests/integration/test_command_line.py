@@ -11,7 +11,7 @@ from mailstore import RawClient, add_user, free_port
 from service import BINARY, Service
 
 READY = b"+OK Mailbox ready\r\n"
-FAILED = b"-ERR Authentication failed\r\n"
+FAILED = b"-ERR [AUTH] Authentication failed\r\n"
 
 
 def run(args, stdin=b""):

@@ -171,8 +171,8 @@ class OddFilesTest(StoreCase):
         alice.spool("w.eml", message("work plan"))
         self.service.wait_for_log("failed to move file")
         self.assertEqual(sorted(os.listdir(self.outside)), ["eve", "secret.txt"])
-        self.assertEqual(login_reply(self.port, "eve", "pw"), b"-ERR Authentication failed")
-        self.assertEqual(login_reply(self.port, "alice/work", "pw"), b"-ERR Unable to lock mailbox")
+        self.assertEqual(login_reply(self.port, "eve", "pw"), b"-ERR [AUTH] Authentication failed")
+        self.assertEqual(login_reply(self.port, "alice/work", "pw"), b"-ERR [SYS/PERM] Unable to lock mailbox")
         self.assertEqual(eve.files(".spool") + eve.files("mail"), ["m.eml"])
         self.service.wait_for_log("'mail/alice/work' leads outside the mail directory")
         self.assertEqual(self.service.stop(), 0)
@@ -186,17 +186,17 @@ class SecretsTest(StoreCase):
         trent = MailStore(self.root, "trent")
         write(os.path.join(trent.dir, "user.xml"), account('<authentication handler="bogus"/>'))
         self.start()
-        self.assertEqual(login_reply(self.port, "mallory", "pw"), b"-ERR Authentication failed")
-        # A broken handler fails the request, whose line the log then shows.
+        self.assertEqual(login_reply(self.port, "mallory", "pw"), b"-ERR [AUTH] Authentication failed")
+        # A broken handler fails the login, and the log says why.
         requests = [b"PASS\tTab-Secret-2", b"pass\x0bVt-Secret-3", b" \x0cPASS  Ff-Secret-4"]
         for request in requests:
             client = RawClient(self.port)
             client.line()
             client.request("USER trent")
             client.send(request + b"\r\n")
-            self.assertTrue(client.closed_by_server(), request)
+            self.assertEqual(client.line(), b"-ERR [SYS/PERM] Unable to check the password\r\n", request)
             client.close()
-        self.service.wait_for_log("PASS ****")
+        self.service.wait_for_log("CheckPOP3Login('trent'): login from 127.0.0.1 failed")
         self.assertEqual(self.service.stop(), 0)
         log = "\n".join(self.service.log())
         for secret in ("Xml-Secret-1", "Tab-Secret-2", "Vt-Secret-3", "Ff-Secret-4"):
@@ -310,7 +310,7 @@ class FailedLoginTest(StoreCase):
         for client in clients:
             client.send(b"PASS wrong\r\n")
         for client in clients:
-            self.assertEqual(client.line(), b"-ERR Authentication failed\r\n")
+            self.assertEqual(client.line(), b"-ERR [AUTH] Authentication failed\r\n")
             self.assertGreaterEqual(time.time() - started, 1.5)
         # The one network thread would need 20 s if each refusal held it for its delay.
         self.assertLess(time.time() - started, 10)
