@@ -261,8 +261,9 @@ CPOP3Reply CPOP3ServerSession::FinishLogin(CPOP3LoginOutcome outcome)
     }
     m_Maildrop = std::move(outcome.maildrop);
     m_Messages.clear();
+    m_Messages.reserve(m_Maildrop->GetMessages().size());
     for (const CPOP3MessageEntry& entry : m_Maildrop->GetMessages())
-        m_Messages.push_back(CMessage{entry, false});
+        m_Messages.push_back(CMessage{&entry, false});
     Rset(CArguments());
     m_State = stateTRANSACTION;
     return Reply("+OK Mailbox ready\r\n");
@@ -280,14 +281,14 @@ CPOP3Reply CPOP3ServerSession::List(const CArguments& arguments)
         std::string text = Format("+OK %u message(s), %" PRIu64 " octet(s)\r\n", m_Count, m_Total);
         for (size_t index = 0; index < m_Messages.size(); ++index) {
             if (!m_Messages[index].deleted)
-                text += Format("%u %" PRIu64 "\r\n", static_cast<unsigned>(index + 1), m_Messages[index].entry.size);
+                text += Format("%u %" PRIu64 "\r\n", static_cast<unsigned>(index + 1), m_Messages[index].entry->size);
         }
         return Reply(text + ".\r\n");
     }
     CMessage* message = MessageArgument(arguments, error);
     if (!message)
         return Reply(error);
-    return Reply(Format("+OK %s %" PRIu64 "\r\n", arguments[0].c_str(), message->entry.size));
+    return Reply(Format("+OK %s %" PRIu64 "\r\n", arguments[0].c_str(), message->entry->size));
 }
 
 CPOP3Reply CPOP3ServerSession::Uidl(const CArguments& arguments)
@@ -297,14 +298,14 @@ CPOP3Reply CPOP3ServerSession::Uidl(const CArguments& arguments)
         std::string text = "+OK Unique-ID listing follows\r\n";
         for (size_t index = 0; index < m_Messages.size(); ++index) {
             if (!m_Messages[index].deleted)
-                text += Format("%u %s\r\n", static_cast<unsigned>(index + 1), m_Messages[index].entry.uid.c_str());
+                text += Format("%u %s\r\n", static_cast<unsigned>(index + 1), m_Messages[index].entry->uid.c_str());
         }
         return Reply(text + ".\r\n");
     }
     CMessage* message = MessageArgument(arguments, error);
     if (!message)
         return Reply(error);
-    return Reply(Format("+OK %s %s\r\n", arguments[0].c_str(), message->entry.uid.c_str()));
+    return Reply(Format("+OK %s %s\r\n", arguments[0].c_str(), message->entry->uid.c_str()));
 }
 
 CPOP3Reply CPOP3ServerSession::Top(const CArguments& arguments)
@@ -338,7 +339,7 @@ CPOP3Reply CPOP3ServerSession::Retr(const CArguments& arguments)
     if (!message)
         return Reply(error);
     return SendMessage(*message, CPOP3MessageEncoder::NO_LINE_LIMIT,
-                       Format("+OK %" PRIu64 " octet(s)\r\n", message->entry.size));
+                       Format("+OK %" PRIu64 " octet(s)\r\n", message->entry->size));
 }
 
 // A message that cannot be read any more (removed behind the session's back) is answered
@@ -365,7 +366,7 @@ CPOP3Reply CPOP3ServerSession::Dele(const CArguments& arguments)
         return Reply(error);
     message->deleted = true;
     --m_Count;
-    m_Total -= message->entry.size;
+    m_Total -= message->entry->size;
     return Reply("+OK Message deleted\r\n");
 }
 
@@ -378,7 +379,7 @@ CPOP3Reply CPOP3ServerSession::Rset(const CArguments& arguments)
     for (CMessage& message : m_Messages) {
         message.deleted = false;
         ++m_Count;
-        m_Total += message.entry.size;
+        m_Total += message.entry->size;
     }
     m_Last = 0;
     return Reply("+OK Mailbox reset\r\n");

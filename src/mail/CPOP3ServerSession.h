@@ -62,7 +62,7 @@ private:
         CHandler handler;
     };
     struct CMessage {
-        CPOP3MessageEntry entry;
+        const CPOP3MessageEntry* entry;  // owned by the maildrop
         bool deleted = false;
     };
     static const CCommand COMMANDS[];

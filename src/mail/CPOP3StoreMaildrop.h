@@ -18,7 +18,7 @@ public:
     // is missing or leads out of the mail store, Failed when it cannot be listed.
     static CPOP3LoginOutcome Open(const std::string& directory);
 
-    const std::vector<CPOP3MessageEntry>& GetMessages() const override { return m_Messages; }
+    const std::vector<CPOP3MessageEntry>& GetMessages() const override { return m_Listing->messages; }
     std::unique_ptr<CPOP3MessageReader> Open(size_t index) override;
     // Each file that cannot be removed is named in a WARNING line.
     size_t Remove(const std::vector<size_t>& indexes) override;
@@ -27,13 +27,17 @@ public:
     // characters from '!' to '~', else a digest of the name.
     static std::string UniqueId(const std::string& fileName);
 
+    // A mailbox's messages as one listing found them; shared, never changed once made.
+    struct CListing {
+        std::vector<CPOP3MessageEntry> messages;
+        std::vector<std::string> paths;
+    };
+
 private:
     explicit CPOP3StoreMaildrop(std::shared_ptr<CFile> lockFile) : m_LockFile(std::move(lockFile)) {}
-    void Load(const std::string& directory);
 
     std::shared_ptr<CFile> m_LockFile;
-    std::vector<CPOP3MessageEntry> m_Messages;
-    std::vector<std::string> m_Paths;
+    std::shared_ptr<const CListing> m_Listing;
 };
 
 }  // namespace Nerra

@@ -322,6 +322,22 @@ TEST_F(POP3ServerTest, QuitRemovesDeletedMessagesBeforeItsReply)
     LogIn();
 }
 
+// A mailbox is listed from memory while it holds the same files: a message added, replaced
+// by a link or removed shows at the next login.
+TEST_F(POP3ServerTest, ListingFollowsTheMailbox)
+{
+    AddMessage("1.msg", "A: 1\r\n\r\n", 1);
+    ExpectDialogue(*LogIn(), {{"STAT", "+OK 1 8\r\n"}});
+    const std::string second = AddMessage("2.msg", "A: 22\n\n", 2);
+    ExpectDialogue(*LogIn(), {{"STAT", "+OK 2 17\r\n"}, {"UIDL 2", "+OK 2 2\r\n"}});
+    std::filesystem::remove(second);
+    std::filesystem::create_symlink(m_Dir / "alice/mail/1.msg", second);
+    Quietly([&] { ExpectDialogue(*LogIn(), {{"STAT", "+OK 1 8\r\n"}}); });
+    std::filesystem::remove(second);
+    std::filesystem::remove(m_Dir / "alice/mail/1.msg");
+    ExpectDialogue(*LogIn(), {{"STAT", "+OK 0 0\r\n"}});
+}
+
 TEST_F(POP3ServerTest, MessageText)
 {
     const struct {
