@@ -78,6 +78,8 @@ CPOP3ServerSession::CPOP3ServerSession(CPOP3SessionOptions options) : m_Options(
 
 CPOP3Reply CPOP3ServerSession::Request(const std::string& line)
 {
+    // Taken before the line is handled, which ends the wait for a response.
+    const std::string loggable = LoggableRequest(line);
     NERRA_TRACE_BEGIN
     if (m_AwaitingSaslResponse) {
         m_AwaitingSaslResponse = false;
@@ -92,7 +94,7 @@ CPOP3Reply CPOP3ServerSession::Request(const std::string& line)
             return (this->*entry.handler)(arguments);
     }
     return Unexpected();
-    NERRA_TRACE_END("CPOP3ServerSession::Request('%s')", LoggableRequest(line).c_str())
+    NERRA_TRACE_END("CPOP3ServerSession::Request('%s')", loggable.c_str())
 }
 
 std::string CPOP3ServerSession::LoggableRequest(const std::string& line) const
