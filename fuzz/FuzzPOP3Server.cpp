@@ -14,11 +14,13 @@
 #include <utime.h>
 
 #include "FuzzMailStore.h"
-#include "mail/CPOP3ServerConnection.h"
+#include "mail/CPOP3Login.h"
+#include "mail/CPOP3ServerSession.h"
 
 namespace {
 
-using Nerra::CPOP3ServerConnection;
+using Nerra::CPOP3Reply;
+using Nerra::CPOP3ServerSession;
 
 // The messages of alice's "mail", oldest first, and the one of "spam".
 const std::string MESSAGES[] = {
@@ -74,10 +76,10 @@ bool WellFormedData(const std::string& wire)
     return false;
 }
 
-std::string SendMessage(CPOP3ServerConnection& session)
+std::string SendMessage(Nerra::CPOP3MessageEncoder& message)
 {
     std::string wire;
-    while (session.ProcessServerResponseFile(wire)) {
+    while (message.Encode(wire)) {
     }
     if (!WellFormedData(wire))
         abort();
@@ -86,9 +88,11 @@ std::string SendMessage(CPOP3ServerConnection& session)
 
 void CheckReply(const std::string& reply)
 {
+    if (reply == "+ \r\n")
+        return;
     if (!(StartsWith(reply, "+OK") || StartsWith(reply, "-ERR")) || !CRLFLines(reply))
         abort();
-    // Only a LIST of the whole mailbox answers on more than one line.
+    // Only listings (LIST, UIDL, CAPA, AUTH) answer on more than one line.
     if (reply.find("\r\n") != reply.size() - 2 && !WellFormedData(reply.substr(reply.find("\r\n") + 2)))
         abort();
 }
@@ -125,6 +129,23 @@ struct CSent {
     }
 };
 
+Nerra::CPOP3SessionOptions Options()
+{
+    Nerra::CPOP3SessionOptions options;
+    options.implementation = "Nerra Mail Filter";
+    options.tlsOffered = true;
+    return options;
+}
+
+// A login is checked at once, where the service checks it on a login thread.
+CPOP3Reply Answer(CPOP3ServerSession& session, const std::string& line)
+{
+    CPOP3Reply reply = session.Request(line);
+    if (reply.action == CPOP3Reply::actCHECK_LOGIN)
+        reply = session.FinishLogin(Nerra::CheckPOP3Login(session.GetCredentials(), "127.0.0.1"));
+    return reply;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -134,24 +155,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string input(reinterpret_cast<const char*>(data), size);
     CSent sent;
     {
-        CPOP3ServerConnection session("127.0.0.1");
+        CPOP3ServerSession session(Options());
         size_t start = 0;
-        while (start < input.size() && session.GetState() != CPOP3ServerConnection::stateCLOSING) {
+        while (start < input.size() && session.GetState() != CPOP3ServerSession::stateCLOSING) {
             size_t end = input.find('\n', start);
             if (end == std::string::npos)
                 end = input.size();
             const std::string line = Nerra::ValidateRegexedLine(input.substr(start, end - start));
             start = end + 1;
-            CheckReply(session.ProcessClientRequest(line));
-            if (session.IsSendingMessage())
-                sent.Add(line, SendMessage(session));
+            CPOP3Reply reply = Answer(session, line);
+            CheckReply(reply.text);
+            if (reply.message)
+                sent.Add(line, SendMessage(*reply.message));
         }
     }
     sent.Check();
     // The session let its mailbox go: another can lock it.
-    CPOP3ServerConnection next("127.0.0.1");
-    next.ProcessClientRequest("USER alice");
-    if (next.ProcessClientRequest("PASS secret") != "+OK Mailbox ready\r\n")
+    CPOP3ServerSession next(Options());
+    Answer(next, "USER alice");
+    if (Answer(next, "PASS secret").text != "+OK Mailbox ready\r\n")
         abort();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "core/TextUtils.h"
 #include "core/Trace.h"
 #include "mail/CPOP3ListenerThread.h"
+#include "mail/CPOP3Login.h"
 #include "mail/FetchJobs.h"
 #include "mail/LockPools.h"
 #include "mail/MailStore.h"
@@ -133,6 +134,7 @@ void StartThreads()
 {
     NERRA_TRACE_BEGIN
     CConfig& config = CConfig::Instance();
+    const CPOP3ServerSettings serverSettings = ReadPOP3ServerSettings();
     CParallelTiming timing;
     timing.workMs = static_cast<uint32_t>(config.GetNumber("parallel-worker-thread-work-ms"));
     timing.sleepMs = static_cast<uint32_t>(config.GetNumber("parallel-worker-thread-sleep-ms"));
@@ -144,8 +146,18 @@ void StartThreads()
     const CInternetAddress address(config.GetValue("pop3-address"));
     const size_t maxConnections = ReadMaxPOP3Connections();
     CLog::Instance().Info("StartThreads(): the POP3 server serves at most %zu connections at once", maxConnections);
-    POP3Listener() = std::make_shared<CPOP3ListenerThread>(
-        address, port, static_cast<int32_t>(config.GetNumber("incoming-connection-timeout-sec")), maxConnections);
+    const int32_t timeout = static_cast<int32_t>(config.GetNumber("incoming-connection-timeout-sec"));
+    // Logins are checked apart from the network workers: a slow password hash or an account
+    // the console holds must not stall the other sessions of a worker.
+    StartPOP3LoginThreads(std::max<uint32_t>(4, static_cast<uint32_t>(config.GetNumber("worker-threads-per-pool"))));
+    POP3Listener() = std::make_shared<CPOP3ListenerThread>(address, port, timeout, maxConnections, serverSettings);
+    if (config.HasValue("pop3s-port")) {
+        CPOP3ServerSettings implicit = serverSettings;
+        implicit.implicitTls = true;
+        POP3SListener() = std::make_shared<CPOP3ListenerThread>(address, CInternetPort(config.GetValue("pop3s-port")),
+                                                                timeout, maxConnections, implicit);
+        POP3SListener()->Start();
+    }
     POP3Listener()->Start();
     CTimerThread::Instance().Start();
     NERRA_TRACE_END("StartThreads()")
@@ -157,12 +169,15 @@ void StopThreads()
     CTimerThread& timer = CTimerThread::Instance();
     timer.Terminate();
     timer.WaitFor(INFINITE_TIMEOUT);
-    if (POP3Listener()) {
-        POP3Listener()->AbortListeningAndTerminate();
-        POP3Listener()->WaitFor(INFINITE_TIMEOUT);
-        POP3Listener().reset();
+    for (std::shared_ptr<CPOP3ListenerThread>* listener : {&POP3Listener(), &POP3SListener()}) {
+        if (*listener) {
+            (*listener)->AbortListeningAndTerminate();
+            (*listener)->WaitFor(INFINITE_TIMEOUT);
+            listener->reset();
+        }
     }
     ParallelPool().Stop();
+    StopPOP3LoginThreads();
     SequentialPool().Stop();
     NERRA_TRACE_END("StopThreads()")
 }

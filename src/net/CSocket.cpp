@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -166,6 +167,11 @@ public:
                 throw COutOfResourcesException("accept() failed with WSAGetLastError=%d", error);
             throw CMessageException("accept() failed with WSAGetLastError=%d", error);
         }
+        // Served connections gather their replies into few writes themselves. Held back by
+        // Nagle's algorithm, a write smaller than a segment (a TLS record, the end of a batch)
+        // would wait for the client's delayed acknowledgement.
+        const int noDelay = 1;
+        setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof(noDelay));
         return handle;
         NERRA_TRACE_END("CSocketImpl::Accept(0.0.0.0:0)")
     }

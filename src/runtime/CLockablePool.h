@@ -31,8 +31,9 @@ public:
 
     explicit CLockablePool(CLoader loader) : m_Loader(std::move(loader)) {}
 
-    // The name's object, loaded first if the cache holds none. Waits while the name is locked.
-    std::shared_ptr<T> GetObject(const std::string& name);
+    // The name's object, loaded first if the cache holds none. Waits while the name is locked,
+    // at most `timeout` milliseconds: null when that runs out.
+    std::shared_ptr<T> GetObject(const std::string& name, uint32_t timeout = INFINITE_TIMEOUT);
 
     // Locks the name for the calling thread and evicts its object, waiting at most `timeout`
     // for the entry lock and as long again for the object's other users to let go. False,
@@ -102,10 +103,13 @@ private:
 };
 
 template <class T>
-std::shared_ptr<T> CLockablePool<T>::GetObject(const std::string& name)
+std::shared_ptr<T> CLockablePool<T>::GetObject(const std::string& name, uint32_t timeout)
 {
     NERRA_TRACE_BEGIN
-    CEntryHold hold(AcquireEntry(name, INFINITE_TIMEOUT));
+    std::shared_ptr<CEntry> entry = AcquireEntry(name, timeout);
+    if (!entry)
+        return nullptr;
+    CEntryHold hold(std::move(entry));
     // A failing load leaves the entry empty, so the next caller tries again.
     if (!hold->object)
         hold->object = m_Loader(name);

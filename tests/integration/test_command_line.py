@@ -78,7 +78,7 @@ class CommandLineTest(unittest.TestCase):
             self.addCleanup(client.close)
             client.line()
             accepted = b'+OK Username "%s" accepted, accessing "mail" mailbox\r\n' % user.encode()
-            for request, reply in [("USER " + user, accepted), ("PASS pa55-word", b"-ERR Authentication failed\r\n"),
+            for request, reply in [("USER " + user, accepted), ("PASS pa55-word", b"-ERR [AUTH] Authentication failed\r\n"),
                                    ("USER " + user, accepted), ("PASS Pa55-word", b"+OK Mailbox ready\r\n")]:
                 self.assertEqual(client.request(request), reply, (user, request))
         self.assertEqual(service.stop(), 0)

@@ -154,8 +154,8 @@ class MailStoreTest(StoreCase):
         client.pass_("pw")
         self.assertEqual(client.stat(), (2, sum(map(len, good))))  # the link is not served
         client.quit()
-        self.assertEqual(login_reply(self.port, "eve"), b"-ERR Authentication failed")
-        self.assertEqual(login_reply(self.port, "alice/work"), b"-ERR Unable to lock mailbox")
+        self.assertEqual(login_reply(self.port, "eve"), b"-ERR [AUTH] Authentication failed")
+        self.assertEqual(login_reply(self.port, "alice/work"), b"-ERR [SYS/PERM] Unable to lock mailbox")
         for name in ("link.eml", "zero.eml", "pipe.eml", "link.msg", "mail/bob/user.xml"):
             self.assertEqual(len(lines_naming(self.service, name)), 1, name)
         self.service.wait_for_log("'mail/alice/work' leads outside the mail directory")
@@ -175,16 +175,16 @@ class SecretsTest(StoreCase):
             [(remote.port, "bob", b"pw\r\nDELE 1\r\nQUIT"), (remote.port, "bob&#10;DELE 1", b"pw"),
              (remote.port, "bob", b"Remote-Secret-6")]))
         self.start()
-        self.assertEqual(login_reply(self.port, "mallory"), b"-ERR Authentication failed")
-        # A broken handler fails the request, whose line the log then shows.
+        self.assertEqual(login_reply(self.port, "mallory"), b"-ERR [AUTH] Authentication failed")
+        # A broken handler fails the login, and the log says why.
         for request in [b"PASS\tTab-Secret-2", b"pass\x0bVt-Secret-3", b" \x0cPASS  Ff-Secret-4"]:
             client = RawClient(self.port)
             client.line()
             client.request("USER trent")
             client.send(request + b"\r\n")
-            self.assertTrue(client.closed_by_server(), request)
+            self.assertEqual(client.line(), b"-ERR [SYS/PERM] Unable to check the password\r\n", request)
             client.close()
-        self.service.wait_for_log("PASS ****")
+        self.service.wait_for_log("CheckPOP3Login('trent'): login from 127.0.0.1 failed")
         self.assertEqual(self.service.command("check user alice"), "ok")
         self.service.wait_for_log("replied with '-ERR no such password: ********'")
         self.assertEqual(remote.sessions, [[b"CAPA", b"USER bob", b"PASS Remote-Secret-6"]])
@@ -256,7 +256,7 @@ class FailedLoginTest(StoreCase):
         for client in clients:
             client.send(b"PASS wrong\r\n")
         for client in clients:
-            self.assertEqual(client.line(), b"-ERR Authentication failed\r\n")
+            self.assertEqual(client.line(), b"-ERR [AUTH] Authentication failed\r\n")
             self.assertGreaterEqual(time.time() - started, 1.5)
         # The one network thread would need 20 s if each refusal held it for its delay.
         self.assertLess(time.time() - started, 10)
