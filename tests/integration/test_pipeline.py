@@ -13,10 +13,12 @@ SCHEMA = os.path.join(os.environ.get("NERRA_SOURCE_DIR", os.path.join(os.path.di
                       "examples/mail/demo/ruleset.xsd")
 
 
-def rule(matches, actions, rule_id="", description="rule", trainable=False, expires="2037-12-31 23:59:59"):
-    return ('<rule description="%s" expires="%s" apply-header="false" enabled="true" dispatched-messages="0" '
+def rule(matches, actions, rule_id="", description="rule", trainable=False, expires="2037-12-31 23:59:59",
+         enabled=True):
+    return ('<rule description="%s" expires="%s" apply-header="false" enabled="%s" dispatched-messages="0" '
             'id="%s" trainable="%s"><matches>%s</matches><actions>%s</actions></rule>'
-            % (description, expires, rule_id, "true" if trainable else "false", matches, actions))
+            % (description, expires, "true" if enabled else "false", rule_id, "true" if trainable else "false",
+               matches, actions))
 
 
 def field_is(name, pattern):
@@ -63,9 +65,9 @@ class MailStore:
               '<user><pop3-server><authentication handler="plaintext" password="pw"/></pop3-server></user>')
         self.write_rules(rules)
 
-    def write_rules(self, rules):
+    def write_rules(self, rules, dispatched=0):
         write(os.path.join(self.dir, "ruleset.xml"),
-              '<?xml version="1.0"?><ruleset dispatched-messages="0"><rules>%s</rules></ruleset>' % rules)
+              '<?xml version="1.0"?><ruleset dispatched-messages="%d"><rules>%s</rules></ruleset>' % (dispatched, rules))
 
     def rules_text(self):
         with open(os.path.join(self.dir, "ruleset.xml")) as f:
