@@ -3,74 +3,96 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace Nerra {
 
-// Backed by an eventfd so that waits can be combined with socket readiness in poll().
+// A flag under a mutex with a condition variable, so that Set and a waiting thread meet
+// without a system call for a look at the flag. A thread that waits together with sockets
+// asks for the poll handle: only then is an eventfd made, mirroring the flag.
 class CEvent::CEventImpl {
 public:
-    explicit CEventImpl(bool manualReset)
-        : m_ManualReset(manualReset), m_Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    explicit CEventImpl(bool manualReset) : m_ManualReset(manualReset) {}
+    ~CEventImpl()
     {
-        if (m_Fd < 0)
-            std::abort();
+        if (m_Fd >= 0)
+            close(m_Fd);
     }
-    ~CEventImpl() { close(m_Fd); }
 
     void Set()
     {
-        // Published before the descriptor turns readable, so a waiter that sees the signal
-        // also sees everything the setter did before Set.
-        m_Sets.fetch_add(1, std::memory_order_release);
-        if (m_ManualReset && IsSet())
-            return;
-        uint64_t one = 1;
-        while (write(m_Fd, &one, sizeof one) < 0 && errno == EINTR) {}
+        {
+            std::lock_guard<std::mutex> guard(m_Mutex);
+            if (m_Signaled.load(std::memory_order_relaxed))
+                return;
+            m_Signaled.store(true, std::memory_order_release);
+            if (m_Fd >= 0)
+                Signal(m_Fd);
+        }
+        if (m_ManualReset)
+            m_Changed.notify_all();
+        else
+            m_Changed.notify_one();
     }
 
     bool Wait(uint32_t timeout)
     {
-        using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout);
-        for (;;) {
-            int waitMs = -1;
-            if (timeout != INFINITE_TIMEOUT) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-                waitMs = left > 0 ? static_cast<int>(left) : 0;
-            }
-            pollfd pfd{m_Fd, POLLIN, 0};
-            int ready = poll(&pfd, 1, waitMs);
-            if (ready < 0 && errno != EINTR)
-                std::abort();
-            if (ready > 0) {
-                uint64_t count;
-                // Another waiter may have consumed the signal between poll and read.
-                if (m_ManualReset || read(m_Fd, &count, sizeof count) == sizeof count) {
-                    m_Sets.load(std::memory_order_acquire);
-                    return true;
-                }
-            }
-            if (timeout != INFINITE_TIMEOUT && Clock::now() >= deadline)
-                return false;
+        // The common look of a stop request or an idle wake-up takes no lock.
+        if (timeout == 0 && !m_Signaled.load(std::memory_order_acquire))
+            return false;
+        if (m_ManualReset && m_Signaled.load(std::memory_order_acquire))
+            return true;
+        std::unique_lock<std::mutex> guard(m_Mutex);
+        auto isSet = [this] { return m_Signaled.load(std::memory_order_relaxed); };
+        if (timeout == INFINITE_TIMEOUT)
+            m_Changed.wait(guard, isSet);
+        else if (!m_Changed.wait_for(guard, std::chrono::milliseconds(timeout), isSet))
+            return false;
+        if (!m_ManualReset) {
+            m_Signaled.store(false, std::memory_order_relaxed);
+            if (m_Fd >= 0)
+                Drain(m_Fd);
         }
+        return true;
     }
 
-    bool IsSet() const
+    int PollHandle()
     {
-        pollfd pfd{m_Fd, POLLIN, 0};
-        return poll(&pfd, 1, 0) > 0;
+        std::lock_guard<std::mutex> guard(m_Mutex);
+        if (m_Fd < 0) {
+            m_Fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            if (m_Fd < 0)
+                std::abort();
+            if (m_Signaled.load(std::memory_order_relaxed))
+                Signal(m_Fd);
+        }
+        return m_Fd;
     }
-
-    int Fd() const { return m_Fd; }
 
 private:
-    bool m_ManualReset;
-    int m_Fd;
-    std::atomic<uint64_t> m_Sets{0};
+    static void Signal(int fd)
+    {
+        uint64_t one = 1;
+        while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {}
+    }
+
+    static void Drain(int fd)
+    {
+        uint64_t count;
+        while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {}
+    }
+
+    const bool m_ManualReset;
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    // Written only under the mutex; read without it for the quick looks.
+    std::atomic<bool> m_Signaled{false};
+    int m_Fd = -1;
 };
 
 CEvent::CEvent(bool manualReset) : m_Impl(std::make_shared<CEventImpl>(manualReset)) {}
@@ -79,6 +101,30 @@ void CEvent::Set() { m_Impl->Set(); }
 
 bool CEvent::Wait(uint32_t timeout) { return m_Impl->Wait(timeout); }
 
-int CEvent::GetPollHandle() const { return m_Impl->Fd(); }
+int CEvent::GetPollHandle() const { return m_Impl->PollHandle(); }
+
+int CEvent::WaitEither(CEvent& first, CEvent& second, uint32_t timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+    pollfd waits[2] = {{first.GetPollHandle(), POLLIN, 0}, {second.GetPollHandle(), POLLIN, 0}};
+    for (;;) {
+        // A signal consumed by another waiter between poll and Wait sends this one back.
+        if (first.Wait(0))
+            return 0;
+        if (second.Wait(0))
+            return 1;
+        int waitMs = -1;
+        if (timeout != INFINITE_TIMEOUT) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0)
+                return -1;
+            waitMs = static_cast<int>(left);
+        }
+        if (poll(waits, 2, waitMs) < 0 && errno != EINTR)
+            std::abort();
+    }
+}
 
 }  // namespace Nerra
