@@ -86,6 +86,13 @@ private:
     std::shared_ptr<CFileImpl> m_Impl;
 };
 
+// The calls a test may make fail, to show that no message is lost when the disk fails.
+enum class EFileCall { Write, Sync, Rename };
+// Asked before each such call with the path it concerns; returns 0 to let the call go on,
+// or the errno it fails with instead. Null (the default) asks nothing.
+using CFileFault = int (*)(EFileCall call, const std::string& path);
+void SetFileFault(CFileFault fault);
+
 // Matches a name against a wildcard pattern of "*" and "?".
 bool MatchesWildcard(const std::string& name, const std::string& pattern);
 

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/CInFlight.h"
 #include "runtime/CLock.h"
 #include "runtime/CWorkUnit.h"
 
@@ -24,8 +25,9 @@ public:
     CPOP3ClientMessage(const std::string& userName, const std::shared_ptr<CUserXML>& user);
     ~CPOP3ClientMessage() override;
 
-    // Messages created and not yet destroyed, in any stage of processing.
-    static size_t GetLiveCount();
+    // Messages created and not yet destroyed, in any stage of processing; the spool job
+    // waits on it for its backlog to drain.
+    static CInFlight& InFlight();
 
     void SetMessageSize(uint32_t size);
     // Keeps the header text and gives the message its id.

@@ -1,8 +1,8 @@
 #include "mail/PeriodicJobs.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstring>
-#include <thread>
+#include <string_view>
 
 #include "core/CConfig.h"
 #include "core/CFile.h"
@@ -19,6 +19,7 @@ namespace Nerra {
 namespace {
 
 constexpr uint32_t HEADER_READ_LIMIT = 65536;
+constexpr uint32_t HEADER_READ_STEP = 8192;
 
 // Messages waiting for processing hold an open file and a parsed header each: a spool run
 // that finds a large backlog feeds it in batches, so memory and open files stay bounded.
@@ -28,35 +29,34 @@ constexpr size_t SPOOL_LOW_WATER = 500;
 // Waits until the processing backlog has drained; false when the service is stopping.
 bool WaitForBacklog()
 {
-    if (CPOP3ClientMessage::GetLiveCount() < SPOOL_HIGH_WATER)
+    CInFlight& backlog = CPOP3ClientMessage::InFlight();
+    if (backlog.Count() < SPOOL_HIGH_WATER)
         return true;
-    while (CPOP3ClientMessage::GetLiveCount() > SPOOL_LOW_WATER) {
-        if (CTimerThread::Instance().IsTerminating())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return backlog.WaitUntilAtMost(SPOOL_LOW_WATER, CTimerThread::Instance());
 }
 
 // The header block of a message file: up to and including the first empty line, in CR LF.
+// Reads in steps and stops at the empty line: most headers are a few KiB.
 std::string ReadHeaderText(const std::string& path, uint32_t& size)
 {
     CFile file(path, CFile::Reading, CFile::MustExist);
-    std::string data(HEADER_READ_LIMIT, '\0');
+    std::string data;
     uint32_t read = 0;
-    while (read < HEADER_READ_LIMIT) {
-        uint32_t n = file.Read(&data[read], HEADER_READ_LIMIT - read);
+    size_t crlf = std::string::npos, lf = std::string::npos;
+    while (read < HEADER_READ_LIMIT && crlf == std::string::npos && lf == std::string::npos) {
+        const uint32_t step = std::min(HEADER_READ_STEP, HEADER_READ_LIMIT - read);
+        data.resize(read + step);
+        const uint32_t n = file.Read(&data[read], step);
+        data.resize(read + n);
         if (n == 0)
             break;
         read += n;
+        // The data is cut at a NUL byte, as a C string of it would be.
+        const size_t text = strnlen(data.c_str(), data.size());
+        crlf = std::string_view(data.data(), text).find("\r\n\r\n");
+        lf = std::string_view(data.data(), text).find("\n\n");
     }
-    data.resize(read);
     size = file.GetSize();
-    // The data is cut at a NUL byte, as a C string of it would be.
-    data.resize(strnlen(data.c_str(), data.size()));
-
-    const size_t crlf = data.find("\r\n\r\n");
-    const size_t lf = data.find("\n\n");
     if (crlf == std::string::npos && lf == std::string::npos)
         throw CMessageException("The message is broken, the first %d bytes don't contain the message header",
                                 static_cast<int>(read));
@@ -68,7 +68,7 @@ std::string ReadHeaderText(const std::string& path, uint32_t& size)
 void SpoolFile(const std::string& argument, const std::string& userName, const std::string& userDirectory,
                const std::shared_ptr<CUserXML>& user, const CFileInfo& spoolFile)
 {
-    const std::string rawPath = userDirectory + "/.raw/" + LocalTimeStamp() + Format(".%03u", Random32(1000)) + ".msg";
+    const std::string rawPath = RawDirectory(userDirectory) + "/" + NewRawFileName();
     if (!CFile::Move(spoolFile.path, rawPath)) {
         CLog::Instance().Warning("Unable to move file %s to %s", spoolFile.path.c_str(), rawPath.c_str());
         return;
@@ -92,8 +92,9 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
         CLog::Instance().Error("TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the "
                                "file is moved to spam: %s",
                                argument.c_str(), rawPath.c_str(), CurrentFailureText().c_str());
-        const std::string spamPath = userDirectory + "/spam/" + spoolFile.name;
-        if (!IsInsideMailDirectory(userDirectory + "/spam") || !CFile::Move(rawPath, spamPath))
+        const std::string spam = userDirectory + "/" + SPAM_MAILBOX;
+        const std::string spamPath = spam + "/" + spoolFile.name;
+        if (!IsInsideMailDirectory(spam) || !CFile::Move(rawPath, spamPath))
             CLog::Instance().Warning("Unable to move file %s to %s", rawPath.c_str(), spamPath.c_str());
     }
 }
@@ -102,8 +103,8 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
 // a regular file, is left alone; each such finding is logged once, not on every run.
 bool IsSpoolable(const CDirInfo& directory)
 {
-    if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(directory.path + "/.spool") ||
-        !IsInsideMailDirectory(directory.path + "/.raw"))
+    if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(SpoolDirectory(directory.path)) ||
+        !IsInsideMailDirectory(RawDirectory(directory.path)))
         return false;
     const std::string account = CUserXML::PathFor(directory.name);
     if (CFile::GetKind(account) != CFile::Other)
@@ -119,10 +120,8 @@ bool IsSpoolable(const CDirInfo& directory)
 void TimerCallback_SpoolMessages(const std::string& argument)
 {
     NERRA_TRACE_BEGIN
-    const std::string root = CConfig::Instance().GetValue("mail-directory");
-    auto directories = CFile::ListDirectories(root, "*");
-    for (const CDirInfo& directory : directories) {
-        if (!MatchesWhole(directory.name, WordPattern) || !IsSpoolable(directory))
+    for (const CDirInfo& directory : ListUsers()) {
+        if (!IsSpoolable(directory))
             continue;
         std::shared_ptr<CUserXML> user;
         try {
@@ -134,7 +133,7 @@ void TimerCallback_SpoolMessages(const std::string& argument)
                                    argument.c_str(), directory.name.c_str(), CurrentFailureText().c_str());
             continue;
         }
-        auto files = CFile::ListFiles(directory.path + "/.spool", "*");
+        auto files = CFile::ListFiles(SpoolDirectory(directory.path), "*");
         for (const CFileInfo& file : files) {
             if (!WaitForBacklog())
                 return;
