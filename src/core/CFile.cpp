@@ -296,7 +296,7 @@ bool CFile::Remove(const std::string& path)
     return false;
 }
 
-bool CFile::Move(const std::string& source, const std::string& target)
+bool CFile::Move(const std::string& source, const std::string& target, bool* taken)
 {
     int result = RenameCall(source, target, RENAME_NOREPLACE);
     if (result != 0 && errno == EINVAL) {
@@ -307,6 +307,10 @@ bool CFile::Move(const std::string& source, const std::string& target)
     }
     if (result == 0)
         return true;
+    if (taken)
+        *taken = errno == EEXIST;
+    if (taken && *taken)
+        return false;
     CLog::Instance().Warning("CFile::MoveFile('%s', '%s'): MoveFile() failed, GetLastError=%u", source.c_str(),
                              target.c_str(), static_cast<unsigned>(errno));
     return false;

@@ -57,8 +57,9 @@ public:
     void Flush();
 
     static bool Remove(const std::string& path);
-    // Fails when the target exists; it never overwrites.
-    static bool Move(const std::string& source, const std::string& target);
+    // Fails when the target exists; it never overwrites. A caller that passes `taken` learns
+    // of an existing target there, without a WARNING, and may try another name.
+    static bool Move(const std::string& source, const std::string& target, bool* taken = nullptr);
     // Renames the source over the target, replacing it atomically.
     static bool Replace(const std::string& source, const std::string& target);
     // Forces a directory's entries to disk, so created or renamed files survive a crash.

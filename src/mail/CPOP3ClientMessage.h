@@ -33,6 +33,7 @@ public:
     // Keeps the header text and gives the message its id.
     void SetMessageHeader(const std::string& text);
     void AttachMessageFile(const std::string& path);
+    void AttachMessageFile(std::shared_ptr<CFile> file) { m_File = std::move(file); }
     // Makes the only pass parse the header and dispatch with the file.
     void SkipFirstPass();
     void AddHeaderValue(const std::string& name, const std::string& value);

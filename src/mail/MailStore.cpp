@@ -38,9 +38,25 @@ std::string MessageFileName(const std::string& messageId) { return messageId + "
 
 std::string NewRawFileName() { return LocalTimeStamp() + Format(".%03u", Random32(1000)) + ".msg"; }
 
+namespace {
+// The mail root resolved, kept per thread for as long as the setting names the same place:
+// every filed message asks. Should the root itself be moved while the service runs, paths
+// resolve outside the kept one and are refused: the safe side.
+std::string ResolvedRoot()
+{
+    thread_local std::string setting, resolved;
+    const std::string root = MailRoot();
+    if (root != setting || resolved.empty()) {
+        resolved = CFile::ResolvePath(root);
+        setting = root;
+    }
+    return resolved;
+}
+}  // namespace
+
 bool IsInsideMailDirectory(const std::string& path)
 {
-    const std::string root = CFile::ResolvePath(MailRoot());
+    const std::string root = ResolvedRoot();
     const std::string resolved = CFile::ResolvePath(path);
     if (root.empty() || resolved.empty())
         return true;

@@ -20,6 +20,7 @@ namespace {
 
 constexpr uint32_t HEADER_READ_LIMIT = 65536;
 constexpr uint32_t HEADER_READ_STEP = 8192;
+constexpr int RAW_NAME_ATTEMPTS = 100;
 
 // Messages waiting for processing hold an open file and a parsed header each: a spool run
 // that finds a large backlog feeds it in batches, so memory and open files stay bounded.
@@ -37,9 +38,8 @@ bool WaitForBacklog()
 
 // The header block of a message file: up to and including the first empty line, in CR LF.
 // Reads in steps and stops at the empty line: most headers are a few KiB.
-std::string ReadHeaderText(const std::string& path, uint32_t& size)
+std::string ReadHeaderText(CFile& file, uint32_t& size)
 {
-    CFile file(path, CFile::Reading, CFile::MustExist);
     std::string data;
     uint32_t read = 0;
     size_t crlf = std::string::npos, lf = std::string::npos;
@@ -68,18 +68,27 @@ std::string ReadHeaderText(const std::string& path, uint32_t& size)
 void SpoolFile(const std::string& argument, const std::string& userName, const std::string& userDirectory,
                const std::shared_ptr<CUserXML>& user, const CFileInfo& spoolFile)
 {
-    const std::string rawPath = RawDirectory(userDirectory) + "/" + NewRawFileName();
-    if (!CFile::Move(spoolFile.path, rawPath)) {
+    // Names are a millisecond time stamp and a number below 1000: a fast run meets names
+    // already taken, and tries again rather than leave the file for the next run.
+    std::string rawPath;
+    bool moved = false, taken = true;
+    for (int attempt = 0; !moved && taken && attempt < RAW_NAME_ATTEMPTS; ++attempt) {
+        rawPath = RawDirectory(userDirectory) + "/" + NewRawFileName();
+        moved = CFile::Move(spoolFile.path, rawPath, &taken);
+    }
+    if (!moved) {
         CLog::Instance().Warning("Unable to move file %s to %s", spoolFile.path.c_str(), rawPath.c_str());
         return;
     }
     try {
         uint32_t size = 0;
-        const std::string header = ReadHeaderText(rawPath, size);
+        // One open serves both the header read and the filing: the rules read only the path.
+        auto file = std::make_shared<CFile>(rawPath, CFile::Reading, CFile::MustExist);
+        const std::string header = ReadHeaderText(*file, size);
         auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
         message->SetMessageSize(size);
         message->SetMessageHeader(header);
-        message->AttachMessageFile(rawPath);
+        message->AttachMessageFile(std::move(file));
         message->SkipFirstPass();
         const std::string key = ToLower(spoolFile.name);
         CNameValueMap& training = TrainingTable();
