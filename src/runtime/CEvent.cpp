@@ -12,17 +12,19 @@
 
 namespace Nerra {
 
-// A flag under a mutex with a condition variable, so that Set and a waiting thread meet
-// without a system call for a look at the flag. A thread that waits together with sockets
-// asks for the poll handle: only then is an eventfd made, mirroring the flag.
+// A flag under a mutex with a condition variable, so that a look at the flag needs no
+// system call. An eventfd mirrors the flag for threads that wait together with sockets; it
+// is made with the event, not on first use: a process short of descriptors must still be
+// able to wait on what it already has.
 class CEvent::CEventImpl {
 public:
-    explicit CEventImpl(bool manualReset) : m_ManualReset(manualReset) {}
-    ~CEventImpl()
+    explicit CEventImpl(bool manualReset)
+        : m_ManualReset(manualReset), m_Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
     {
-        if (m_Fd >= 0)
-            close(m_Fd);
+        if (m_Fd < 0)
+            std::abort();
     }
+    ~CEventImpl() { close(m_Fd); }
 
     void Set()
     {
@@ -31,8 +33,7 @@ public:
             if (m_Signaled.load(std::memory_order_relaxed))
                 return;
             m_Signaled.store(true, std::memory_order_release);
-            if (m_Fd >= 0)
-                Signal(m_Fd);
+            Signal(m_Fd);
         }
         if (m_ManualReset)
             m_Changed.notify_all();
@@ -55,24 +56,12 @@ public:
             return false;
         if (!m_ManualReset) {
             m_Signaled.store(false, std::memory_order_relaxed);
-            if (m_Fd >= 0)
-                Drain(m_Fd);
+            Drain(m_Fd);
         }
         return true;
     }
 
-    int PollHandle()
-    {
-        std::lock_guard<std::mutex> guard(m_Mutex);
-        if (m_Fd < 0) {
-            m_Fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-            if (m_Fd < 0)
-                std::abort();
-            if (m_Signaled.load(std::memory_order_relaxed))
-                Signal(m_Fd);
-        }
-        return m_Fd;
-    }
+    int PollHandle() const { return m_Fd; }
 
 private:
     static void Signal(int fd)
@@ -92,7 +81,7 @@ private:
     std::condition_variable m_Changed;
     // Written only under the mutex; read without it for the quick looks.
     std::atomic<bool> m_Signaled{false};
-    int m_Fd = -1;
+    const int m_Fd;
 };
 
 CEvent::CEvent(bool manualReset) : m_Impl(std::make_shared<CEventImpl>(manualReset)) {}
