@@ -35,7 +35,6 @@ const struct {
     {"x-nerra-expires-one-year", 31536000},
 };
 
-
 // The expiry fields' values for the current second, made once per second and thread: a
 // backlog is filtered thousands of messages a second.
 const std::vector<std::string>& ExpiryTexts()
