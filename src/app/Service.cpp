@@ -25,10 +25,8 @@ namespace {
 
 void ForEachUserDirectory(const std::function<void(const CDirInfo&)>& visit)
 {
-    auto directories = CFile::ListDirectories(CConfig::Instance().GetValue("mail-directory"), "*");
-    for (const CDirInfo& directory : directories)
-        if (MatchesWhole(directory.name, WordPattern))
-            visit(directory);
+    for (const CDirInfo& directory : ListUsers())
+        visit(directory);
 }
 
 // The name a rule-set save writes its new file under before renaming it over ruleset.xml.
@@ -69,27 +67,27 @@ void SpoolRawMessages()
     NERRA_TRACE_BEGIN
     ForEachUserDirectory([](const CDirInfo& directory) {
         // Queues that lead out of the mail store are left alone, like every job leaves them.
-        if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(directory.path + "/.raw") ||
-            !IsInsideMailDirectory(directory.path + "/.spool"))
+        const std::string raw = RawDirectory(directory.path), spool = SpoolDirectory(directory.path);
+        if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(raw) || !IsInsideMailDirectory(spool))
             return;
         // A download takes its .msg name only once it is whole: a .part is what a killed
         // process was still receiving, and the message is still on its server.
-        auto parts = CFile::ListFiles(directory.path + "/.raw", "*.part");
+        auto parts = CFile::ListFiles(raw, "*.part");
         for (const CFileInfo& part : parts) {
             if (CFile::Remove(part.path))
                 CLog::Instance().Warning("SpoolRawMessages(): discarded the incomplete download %s", part.path.c_str());
         }
-        auto files = CFile::ListFiles(directory.path + "/.raw", "*.msg");
+        auto files = CFile::ListFiles(raw, "*.msg");
         for (const CFileInfo& file : files) {
             try {
-                const std::string target = directory.path + "/.spool/" + file.name;
+                const std::string target = spool + "/" + file.name;
                 if (!CFile::Move(file.path, target))
                     throw CMessageException("Unable to move file %s to %s", file.path.c_str(), target.c_str());
             } catch (...) {
                 CLog::Instance().Error("SpoolRawMessages(): caught exception while processing file %s, the file is "
                                        "moved to spam: %s",
                                        file.path.c_str(), CurrentFailureText().c_str());
-                const std::string spam = directory.path + "/spam/" + file.name;
+                const std::string spam = directory.path + "/" + SPAM_MAILBOX + "/" + file.name;
                 if (!CFile::Move(file.path, spam))
                     CLog::Instance().Warning("Unable to move file %s to %s", file.path.c_str(), spam.c_str());
             }

@@ -1,5 +1,6 @@
 #include "core/CFile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,43 @@ namespace Nerra {
 namespace {
 
 constexpr int LOCK_ATTEMPTS = 16;
+
+std::atomic<CFileFault> g_Fault{nullptr};
+
+// The errno an injected fault makes the call fail with, or 0 to make the call.
+int Injected(EFileCall call, const std::string& path)
+{
+    const CFileFault fault = g_Fault.load(std::memory_order_acquire);
+    return fault ? fault(call, path) : 0;
+}
+
+// write(), unless a test makes it fail.
+ssize_t WriteCall(int fd, const std::string& path, const void* data, size_t count)
+{
+    if (const int error = Injected(EFileCall::Write, path)) {
+        errno = error;
+        return -1;
+    }
+    return write(fd, data, count);
+}
+
+int SyncCall(int fd, const std::string& path)
+{
+    if (const int error = Injected(EFileCall::Sync, path)) {
+        errno = error;
+        return -1;
+    }
+    return fsync(fd);
+}
+
+int RenameCall(const std::string& source, const std::string& target, unsigned flags)
+{
+    if (const int error = Injected(EFileCall::Rename, source)) {
+        errno = error;
+        return -1;
+    }
+    return renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), flags);
+}
 
 int OpenFlags(unsigned access, CFile::Creation creation)
 {
@@ -162,7 +200,7 @@ public:
         const char* data = static_cast<const char*>(buffer);
         uint32_t left = count;
         while (left > 0) {
-            ssize_t n = write(m_Fd, data, left);
+            ssize_t n = WriteCall(m_Fd, m_Name, data, left);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
@@ -195,7 +233,7 @@ public:
 
     void Flush()
     {
-        if (fsync(m_Fd) != 0)
+        if (SyncCall(m_Fd, m_Name) != 0)
             throw CMessageException("fsync('%s') failed, GetLastError=%u", m_Name.c_str(), static_cast<unsigned>(errno));
     }
 
@@ -258,9 +296,9 @@ bool CFile::Remove(const std::string& path)
     return false;
 }
 
-bool CFile::Move(const std::string& source, const std::string& target)
+bool CFile::Move(const std::string& source, const std::string& target, bool* taken)
 {
-    int result = renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    int result = RenameCall(source, target, RENAME_NOREPLACE);
     if (result != 0 && errno == EINVAL) {
         // A file system without no-replace renames: a hard link refuses an existing target too.
         result = link(source.c_str(), target.c_str());
@@ -269,6 +307,10 @@ bool CFile::Move(const std::string& source, const std::string& target)
     }
     if (result == 0)
         return true;
+    if (taken)
+        *taken = errno == EEXIST;
+    if (taken && *taken)
+        return false;
     CLog::Instance().Warning("CFile::MoveFile('%s', '%s'): MoveFile() failed, GetLastError=%u", source.c_str(),
                              target.c_str(), static_cast<unsigned>(errno));
     return false;
@@ -276,7 +318,7 @@ bool CFile::Move(const std::string& source, const std::string& target)
 
 bool CFile::Replace(const std::string& source, const std::string& target)
 {
-    if (rename(source.c_str(), target.c_str()) == 0)
+    if (RenameCall(source, target, 0) == 0)
         return true;
     CLog::Instance().Warning("CFile::ReplaceFile('%s', '%s'): rename() failed, GetLastError=%u", source.c_str(),
                              target.c_str(), static_cast<unsigned>(errno));
@@ -286,7 +328,7 @@ bool CFile::Replace(const std::string& source, const std::string& target)
 bool CFile::SyncDirectory(const std::string& path)
 {
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool ok = fd >= 0 && fsync(fd) == 0;
+    bool ok = fd >= 0 && SyncCall(fd, path) == 0;
     int error = errno;
     if (fd >= 0)
         close(fd);
@@ -350,6 +392,8 @@ uint64_t CFile::OpenFileLimit()
         return UINT32_MAX;
     return static_cast<uint64_t>(limit.rlim_cur);
 }
+
+void SetFileFault(CFileFault fault) { g_Fault.store(fault, std::memory_order_release); }
 
 bool MatchesWildcard(const std::string& name, const std::string& pattern)
 {

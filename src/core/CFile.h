@@ -57,8 +57,9 @@ public:
     void Flush();
 
     static bool Remove(const std::string& path);
-    // Fails when the target exists; it never overwrites.
-    static bool Move(const std::string& source, const std::string& target);
+    // Fails when the target exists; it never overwrites. A caller that passes `taken` learns
+    // of an existing target there, without a WARNING, and may try another name.
+    static bool Move(const std::string& source, const std::string& target, bool* taken = nullptr);
     // Renames the source over the target, replacing it atomically.
     static bool Replace(const std::string& source, const std::string& target);
     // Forces a directory's entries to disk, so created or renamed files survive a crash.
@@ -85,6 +86,13 @@ private:
     class CFileImpl;
     std::shared_ptr<CFileImpl> m_Impl;
 };
+
+// The calls a test may make fail, to show that no message is lost when the disk fails.
+enum class EFileCall { Write, Sync, Rename };
+// Asked before each such call with the path it concerns; returns 0 to let the call go on,
+// or the errno it fails with instead. Null (the default) asks nothing.
+using CFileFault = int (*)(EFileCall call, const std::string& path);
+void SetFileFault(CFileFault fault);
 
 // Matches a name against a wildcard pattern of "*" and "?".
 bool MatchesWildcard(const std::string& name, const std::string& pattern);

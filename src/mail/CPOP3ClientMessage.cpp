@@ -16,7 +16,6 @@ namespace Nerra {
 
 namespace {
 
-std::atomic<size_t> g_LiveMessages{0};
 
 }  // namespace
 
@@ -25,12 +24,16 @@ CPOP3ClientMessage::CPOP3ClientMessage(const std::string& userName, const std::s
       m_UserName(userName),
       m_User(user)
 {
-    ++g_LiveMessages;
+    InFlight().Add();
 }
 
-CPOP3ClientMessage::~CPOP3ClientMessage() { --g_LiveMessages; }
+CPOP3ClientMessage::~CPOP3ClientMessage() { InFlight().Remove(); }
 
-size_t CPOP3ClientMessage::GetLiveCount() { return g_LiveMessages; }
+CInFlight& CPOP3ClientMessage::InFlight()
+{
+    static CInFlight messages;
+    return messages;
+}
 
 void CPOP3ClientMessage::SetMessageSize(uint32_t size) { m_Size = size; }
 
@@ -104,7 +107,7 @@ void CPOP3ClientMessage::ParseMessageHeader()
 void CPOP3ClientMessage::ParseMessageFile()
 {
     NERRA_TRACE_BEGIN
-    m_TargetFileName = m_MessageId + ".msg";
+    m_TargetFileName = MessageFileName(m_MessageId);
     NERRA_TRACE_END("CPOP3ClientMessage::ParseMessageFile('%s')", m_File ? m_File->GetPath().c_str() : "")
 }
 
@@ -138,10 +141,10 @@ void CPOP3ClientMessage::MoveToTargetMailbox()
         CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): invalid mailbox name '%s', filing "
                                  "message %s into spam",
                                  target.c_str(), source.c_str());
-        target = "spam";
+        target = SPAM_MAILBOX;
     }
-    const std::string userDirectory = CConfig::Instance().GetValue("mail-directory") + "/" + m_UserName + "/";
-    const std::string destination = userDirectory + target + "/" + m_TargetFileName;
+    const std::string userDirectory = UserDirectory(m_UserName);
+    const std::string destination = MailBoxDirectory(m_UserName, target) + "/" + m_TargetFileName;
     // A mailbox that leads out of the mail store would put mail anywhere on the host: it
     // fails the move like a mailbox without a directory.
     if (IsInsideMailDirectory(MailBoxDirectory(m_UserName, target)) && CFile::Move(source, destination)) {
@@ -161,20 +164,25 @@ void CPOP3ClientMessage::MoveToFallback(const std::string& source, const std::st
 {
     // Nothing looks at .raw until the next start: a message whose mailbox has no directory
     // goes to spam, and back to the spool when even spam cannot take it.
-    if (target != "spam") {
-        const std::string spam = userDirectory + "spam/" + m_TargetFileName;
-        if (IsInsideMailDirectory(userDirectory + "spam") && CFile::Move(source, spam)) {
+    if (target != SPAM_MAILBOX) {
+        const std::string spam = MailBoxDirectory(m_UserName, SPAM_MAILBOX) + "/" + m_TargetFileName;
+        if (IsInsideMailDirectory(MailBoxDirectory(m_UserName, SPAM_MAILBOX)) && CFile::Move(source, spam)) {
             CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s filed into "
                                      "spam instead of %s",
                                      m_MessageId.c_str(), m_UserName.c_str(), target.c_str());
             return;
         }
     }
-    const std::string spool = userDirectory + ".spool/" + source.substr(source.rfind('/') + 1);
-    if (IsInsideMailDirectory(userDirectory + ".spool") && CFile::Move(source, spool))
+    const std::string spool = SpoolDirectory(userDirectory) + "/" + source.substr(source.rfind('/') + 1);
+    if (IsInsideMailDirectory(SpoolDirectory(userDirectory)) && CFile::Move(source, spool)) {
         CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s returned to the "
                                  "spool as %s",
                                  m_MessageId.c_str(), m_UserName.c_str(), spool.c_str());
+        return;
+    }
+    // The next start puts it back into the spool.
+    CLog::Instance().Warning("CPOP3ClientMessage::MoveToTargetMailbox(): message %s of user %s stays in %s",
+                             m_MessageId.c_str(), m_UserName.c_str(), source.c_str());
 }
 
 void CPOP3ClientMessage::Process()

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "rules/CDispatchDecision.h"
+#include "runtime/CInFlight.h"
 #include "runtime/CLock.h"
 #include "runtime/CWorkUnit.h"
 
@@ -25,13 +26,15 @@ public:
     CPOP3ClientMessage(const std::string& userName, const std::shared_ptr<CUserXML>& user);
     ~CPOP3ClientMessage() override;
 
-    // Messages created and not yet destroyed, in any stage of processing.
-    static size_t GetLiveCount();
+    // Messages created and not yet destroyed, in any stage of processing; the spool job
+    // waits on it for its backlog to drain.
+    static CInFlight& InFlight();
 
     void SetMessageSize(uint32_t size);
     // Keeps the header text and gives the message its id.
     void SetMessageHeader(const std::string& text);
     void AttachMessageFile(const std::string& path);
+    void AttachMessageFile(std::shared_ptr<CFile> file) { m_File = std::move(file); }
     // Makes the only pass parse the header and dispatch with the file.
     void SkipFirstPass();
     void AddHeaderValue(const std::string& name, const std::string& value);

@@ -6,12 +6,14 @@
 
 namespace Nerra {
 
+class CFile;
 class CMessageHeader;
 class CUserXML;
 
 // The header block of a message file: up to and including the first empty line, in CR LF;
 // `size` is set to the file's size. Throws when the first 64 KiB hold no complete header.
 std::string ReadMessageHeaderText(const std::string& path, uint32_t& size);
+std::string ReadMessageHeaderText(CFile& file, uint32_t& size);
 
 // A new message id, "<local time>-<digest of the header>-<random>", which names the filed file.
 std::string NewMessageId(const std::string& headerText);

@@ -13,8 +13,7 @@ CLockablePool<CUserXML>& UserPool()
 CLockablePool<CRuleSet>& RuleSetPool()
 {
     static CLockablePool<CRuleSet> pool([](const std::string& user) {
-        const std::string directory = UserDirectory(user) + "/";
-        return std::make_shared<CRuleSet>(user, directory + "ruleset.xml", directory + "ruleset.xsd");
+        return std::make_shared<CRuleSet>(user, RuleSetPath(user), RuleSetSchemaPath(user));
     });
     return pool;
 }

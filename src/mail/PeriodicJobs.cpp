@@ -1,7 +1,5 @@
 #include "mail/PeriodicJobs.h"
 
-#include <chrono>
-#include <thread>
 
 #include "core/CConfig.h"
 #include "core/CFile.h"
@@ -18,6 +16,8 @@ namespace Nerra {
 
 namespace {
 
+constexpr int RAW_NAME_ATTEMPTS = 100;
+
 // Messages waiting for processing hold an open file and a parsed header each: a spool run
 // that finds a large backlog feeds it in batches, so memory and open files stay bounded.
 constexpr size_t SPOOL_HIGH_WATER = 2000;
@@ -26,31 +26,36 @@ constexpr size_t SPOOL_LOW_WATER = 500;
 // Waits until the processing backlog has drained; false when the service is stopping.
 bool WaitForBacklog()
 {
-    if (CPOP3ClientMessage::GetLiveCount() < SPOOL_HIGH_WATER)
+    CInFlight& backlog = CPOP3ClientMessage::InFlight();
+    if (backlog.Count() < SPOOL_HIGH_WATER)
         return true;
-    while (CPOP3ClientMessage::GetLiveCount() > SPOOL_LOW_WATER) {
-        if (CTimerThread::Instance().IsTerminating())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return backlog.WaitUntilAtMost(SPOOL_LOW_WATER, CTimerThread::Instance());
 }
 
 void SpoolFile(const std::string& argument, const std::string& userName, const std::string& userDirectory,
                const std::shared_ptr<CUserXML>& user, const CFileInfo& spoolFile)
 {
-    const std::string rawPath = userDirectory + "/.raw/" + LocalTimeStamp() + Format(".%03u", Random32(1000)) + ".msg";
-    if (!CFile::Move(spoolFile.path, rawPath)) {
+    // Names are a millisecond time stamp and a number below 1000: a fast run meets names
+    // already taken, and tries again rather than leave the file for the next run.
+    std::string rawPath;
+    bool moved = false, taken = true;
+    for (int attempt = 0; !moved && taken && attempt < RAW_NAME_ATTEMPTS; ++attempt) {
+        rawPath = RawDirectory(userDirectory) + "/" + NewRawFileName();
+        moved = CFile::Move(spoolFile.path, rawPath, &taken);
+    }
+    if (!moved) {
         CLog::Instance().Warning("Unable to move file %s to %s", spoolFile.path.c_str(), rawPath.c_str());
         return;
     }
     try {
         uint32_t size = 0;
-        const std::string header = ReadMessageHeaderText(rawPath, size);
+        // One open serves both the header read and the filing: the rules read only the path.
+        auto file = std::make_shared<CFile>(rawPath, CFile::Reading, CFile::MustExist);
+        const std::string header = ReadMessageHeaderText(*file, size);
         auto message = std::make_shared<CPOP3ClientMessage>(userName, user);
         message->SetMessageSize(size);
         message->SetMessageHeader(header);
-        message->AttachMessageFile(rawPath);
+        message->AttachMessageFile(std::move(file));
         message->SkipFirstPass();
         const std::string key = ToLower(spoolFile.name);
         CNameValueMap& training = TrainingTable();
@@ -63,8 +68,9 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
         CLog::Instance().Error("TimerCallback_SpoolMessages('%s'): caught exception while processing file '%s', the "
                                "file is moved to spam: %s",
                                argument.c_str(), rawPath.c_str(), CurrentFailureText().c_str());
-        const std::string spamPath = userDirectory + "/spam/" + spoolFile.name;
-        if (!IsInsideMailDirectory(userDirectory + "/spam") || !CFile::Move(rawPath, spamPath))
+        const std::string spam = userDirectory + "/" + SPAM_MAILBOX;
+        const std::string spamPath = spam + "/" + spoolFile.name;
+        if (!IsInsideMailDirectory(spam) || !CFile::Move(rawPath, spamPath))
             CLog::Instance().Warning("Unable to move file %s to %s", rawPath.c_str(), spamPath.c_str());
     }
 }
@@ -73,8 +79,8 @@ void SpoolFile(const std::string& argument, const std::string& userName, const s
 // a regular file, is left alone; each such finding is logged once, not on every run.
 bool IsSpoolable(const CDirInfo& directory)
 {
-    if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(directory.path + "/.spool") ||
-        !IsInsideMailDirectory(directory.path + "/.raw"))
+    if (!IsInsideMailDirectory(directory.path) || !IsInsideMailDirectory(SpoolDirectory(directory.path)) ||
+        !IsInsideMailDirectory(RawDirectory(directory.path)))
         return false;
     const std::string account = CUserXML::PathFor(directory.name);
     if (CFile::GetKind(account) != CFile::Other)
@@ -90,10 +96,8 @@ bool IsSpoolable(const CDirInfo& directory)
 void TimerCallback_SpoolMessages(const std::string& argument)
 {
     NERRA_TRACE_BEGIN
-    const std::string root = CConfig::Instance().GetValue("mail-directory");
-    auto directories = CFile::ListDirectories(root, "*");
-    for (const CDirInfo& directory : directories) {
-        if (!MatchesWhole(directory.name, WordPattern) || !IsSpoolable(directory))
+    for (const CDirInfo& directory : ListUsers()) {
+        if (!IsSpoolable(directory))
             continue;
         std::shared_ptr<CUserXML> user;
         try {
@@ -105,7 +109,7 @@ void TimerCallback_SpoolMessages(const std::string& argument)
                                    argument.c_str(), directory.name.c_str(), CurrentFailureText().c_str());
             continue;
         }
-        auto files = CFile::ListFiles(directory.path + "/.spool", "*");
+        auto files = CFile::ListFiles(SpoolDirectory(directory.path), "*");
         for (const CFileInfo& file : files) {
             if (!WaitForBacklog())
                 return;

@@ -20,6 +20,10 @@ public:
     // the event together with sockets. Waiting on it does not consume the signal.
     int GetPollHandle() const;
 
+    // Waits until either event is set and consumes that one's signal: 0 for the first, 1 for
+    // the second (the first wins when both are), -1 when the time-out passes first.
+    static int WaitEither(CEvent& first, CEvent& second, uint32_t timeout);
+
 private:
     class CEventImpl;
     std::shared_ptr<CEventImpl> m_Impl;

@@ -1,14 +1,13 @@
 #pragma once
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -22,21 +21,22 @@ namespace Nerra {
 // everyone from loading it again while outside tools rewrite the files behind it. The
 // loader given at construction builds a name's object.
 //
-// Lock order: the pool lock is taken and released before any entry lock is awaited, and
-// is never requested while an entry lock is held.
+// Waits are woken by what they wait for: an unlock, a Clear, or the end of the last use
+// of an evicted object; nothing looks again after a sleep.
 template <class T>
 class CLockablePool {
 public:
     using CLoader = std::function<std::shared_ptr<T>(const std::string& name)>;
 
-    explicit CLockablePool(CLoader loader) : m_Loader(std::move(loader)) {}
+    explicit CLockablePool(CLoader loader) : m_Loader(std::move(loader)), m_Sync(std::make_shared<CSync>()) {}
 
     // The name's object, loaded first if the cache holds none. Waits while the name is locked,
-    // at most `timeout` milliseconds: null when that runs out.
+    // at most `timeout` milliseconds: null when that runs out. The object stays alive as long
+    // as any copy of the returned pointer does.
     std::shared_ptr<T> GetObject(const std::string& name, uint32_t timeout = INFINITE_TIMEOUT);
 
     // Locks the name for the calling thread and evicts its object, waiting at most `timeout`
-    // for the entry lock and as long again for the object's other users to let go. False,
+    // for the name and as long again for the object's other users to let go. False,
     // with the object back in place and the name unlocked, when either wait times out.
     // The lock is recursive: each successful call needs its own UnlockObject.
     bool LockObject(const std::string& name, uint32_t timeout);
@@ -58,62 +58,85 @@ public:
     void Flush();
 
 private:
-    // A name's lock and cached object; the object is touched only under the entry lock.
-    // Held by shared ownership so that it outlives its removal from the map.
+    // Every wait of the pool (for a name, for an object's users) is on one condition
+    // variable, notified by whatever may end a wait: an unlock, a Clear, the end of a
+    // lease. Shared with the leases, which may outlive the pool.
+    struct CSync {
+        std::mutex mutex;
+        std::condition_variable changed;
+    };
+
+    // A name's lock and cached object, all under the pool mutex. Held by shared ownership so
+    // that it outlives its removal from the map.
     struct CEntry {
-        CLock lock;
+        uint32_t owner = 0;  // thread holding the name, kernel thread ids are never 0
+        uint32_t depth = 0;
         std::shared_ptr<T> object;
+        // The pointer handed to users: its last copy's end is the event LockObject waits for.
+        std::weak_ptr<T> lease;
+        size_t openLeases = 0;
         // Set by Clear: whoever waits for this entry must look the name up again, or it
         // would wait for an unlock that now goes to the name's new entry.
-        std::atomic<bool> removed{false};
+        bool removed = false;
     };
-
-    // Releases an acquired entry lock at the end of a block unless told to keep it.
-    class CEntryHold {
-    public:
-        explicit CEntryHold(std::shared_ptr<CEntry> entry) : m_Entry(std::move(entry)) {}
-        ~CEntryHold()
-        {
-            if (m_Entry)
-                m_Entry->lock.Release();
-        }
-        CEntryHold(const CEntryHold&) = delete;
-        CEntryHold& operator=(const CEntryHold&) = delete;
-        CEntry* operator->() const { return m_Entry.get(); }
-        void Keep() { m_Entry.reset(); }
-
-    private:
-        std::shared_ptr<CEntry> m_Entry;
-    };
-
-    // How often a waiter for an entry lock checks whether Clear dropped the entry.
-    static constexpr uint32_t REMOVAL_CHECK_MS = 100;
-    // How often LockObject looks whether the evicted object's other users let go.
-    static constexpr uint32_t RELEASE_POLL_MS = 10;
+    using CGuard = std::unique_lock<std::mutex>;
 
     std::shared_ptr<CEntry> FindEntry(const std::string& name);
-    // A snapshot of the entries, taken under the pool lock and used after it is released.
-    std::vector<std::shared_ptr<CEntry>> AllEntries();
-    // The name's current entry with its lock held by the caller, or null on time-out.
-    std::shared_ptr<CEntry> AcquireEntry(const std::string& name, uint32_t timeout);
+    // Takes the name's current entry for the calling thread; null when the time-out passes.
+    std::shared_ptr<CEntry> AcquireEntry(CGuard& guard, const std::string& name, uint32_t timeout);
+    void ReleaseEntry(CEntry& entry);
+    std::shared_ptr<T> Lease(const std::shared_ptr<CEntry>& entry);
     void WarnLockTimedOut(const std::string& name, uint32_t timeout);
 
     const CLoader m_Loader;
-    CLocked<std::map<std::string, std::shared_ptr<CEntry>>> m_Entries;
+    const std::shared_ptr<CSync> m_Sync;
+    std::map<std::string, std::shared_ptr<CEntry>> m_Entries;
 };
+
+namespace LockablePoolDetail {
+// Waits until `done`, at most `timeout` milliseconds; false when the time-out passed first.
+inline bool WaitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& guard, uint32_t timeout,
+                      const std::function<bool()>& done)
+{
+    if (timeout == INFINITE_TIMEOUT) {
+        changed.wait(guard, done);
+        return true;
+    }
+    return changed.wait_for(guard, std::chrono::milliseconds(timeout), done);
+}
+}  // namespace LockablePoolDetail
 
 template <class T>
 std::shared_ptr<T> CLockablePool<T>::GetObject(const std::string& name, uint32_t timeout)
 {
     NERRA_TRACE_BEGIN
-    std::shared_ptr<CEntry> entry = AcquireEntry(name, timeout);
-    if (!entry)
-        return nullptr;
-    CEntryHold hold(std::move(entry));
+    std::shared_ptr<CEntry> entry;
+    {
+        CGuard guard(m_Sync->mutex);
+        entry = AcquireEntry(guard, name, timeout);
+        if (!entry)
+            return nullptr;
+        if (entry->object) {
+            std::shared_ptr<T> leased = Lease(entry);
+            ReleaseEntry(*entry);
+            return leased;
+        }
+    }
+    // The load runs with the name held but the pool free: other names go on meanwhile.
+    struct CRelease {
+        CLockablePool& pool;
+        CEntry& entry;
+        ~CRelease()
+        {
+            std::lock_guard<std::mutex> guard(pool.m_Sync->mutex);
+            pool.ReleaseEntry(entry);
+        }
+    } release{*this, *entry};
     // A failing load leaves the entry empty, so the next caller tries again.
-    if (!hold->object)
-        hold->object = m_Loader(name);
-    return hold->object;
+    std::shared_ptr<T> loaded = m_Loader(name);
+    std::lock_guard<std::mutex> guard(m_Sync->mutex);
+    entry->object = std::move(loaded);
+    return Lease(entry);
     NERRA_TRACE_END("CLockablePool::GetObject(" NERRA_PTR ")", NERRA_PTR_ARG(&name))
 }
 
@@ -121,27 +144,29 @@ template <class T>
 bool CLockablePool<T>::LockObject(const std::string& name, uint32_t timeout)
 {
     NERRA_TRACE_BEGIN
-    std::shared_ptr<CEntry> entry = AcquireEntry(name, timeout);
-    if (!entry) {
-        WarnLockTimedOut(name, timeout);
-        return false;
-    }
-    CEntryHold hold(entry);
-    std::shared_ptr<T> evicted = std::move(entry->object);
-    // Workers that got the object go on using it; the files behind it are free only once
-    // they all let go.
-    uint32_t waited = 0;
-    while (evicted && evicted.use_count() > 1) {
-        if (timeout != INFINITE_TIMEOUT && waited >= timeout) {
-            entry->object = std::move(evicted);
+    std::shared_ptr<T> evicted;
+    {
+        CGuard guard(m_Sync->mutex);
+        std::shared_ptr<CEntry> entry = AcquireEntry(guard, name, timeout);
+        if (!entry) {
+            guard.unlock();
             WarnLockTimedOut(name, timeout);
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(RELEASE_POLL_MS));
-        waited += RELEASE_POLL_MS;
+        evicted = std::move(entry->object);
+        // Workers that got the object go on using it; the files behind it are free only
+        // once they all let go, which the end of their lease tells.
+        if (!LockablePoolDetail::WaitUntil(m_Sync->changed, guard, timeout,
+                                           [&entry] { return entry->openLeases == 0; })) {
+            entry->object = std::move(evicted);
+            ReleaseEntry(*entry);
+            guard.unlock();
+            WarnLockTimedOut(name, timeout);
+            return false;
+        }
     }
+    // The last reference goes here, outside the pool mutex: destroying it may save a file.
     evicted.reset();
-    hold.Keep();
     return true;
     NERRA_TRACE_END("CLockablePool::LockObject(" NERRA_PTR ", %d)", NERRA_PTR_ARG(&name), static_cast<int>(timeout))
 }
@@ -150,9 +175,10 @@ template <class T>
 void CLockablePool<T>::UnlockObject(const std::string& name)
 {
     NERRA_TRACE_BEGIN
+    CGuard guard(m_Sync->mutex);
     std::shared_ptr<CEntry> entry = FindEntry(name);
-    if (entry->lock.IsHeldByCurrentThread())
-        entry->lock.Release();
+    if (entry->depth > 0 && entry->owner == CurrentThreadId())
+        ReleaseEntry(*entry);
     NERRA_TRACE_END("CLockablePool::UnlockObject(" NERRA_PTR ")", NERRA_PTR_ARG(&name))
 }
 
@@ -160,9 +186,14 @@ template <class T>
 void CLockablePool<T>::UnlockAll()
 {
     NERRA_TRACE_BEGIN
-    for (const std::shared_ptr<CEntry>& entry : AllEntries())
-        while (entry->lock.IsHeldByCurrentThread())
-            entry->lock.Release();
+    CGuard guard(m_Sync->mutex);
+    for (auto& named : m_Entries) {
+        CEntry& entry = *named.second;
+        if (entry.depth > 0 && entry.owner == CurrentThreadId()) {
+            entry.depth = 1;
+            ReleaseEntry(entry);
+        }
+    }
     NERRA_TRACE_END("CLockablePool::UnlockAll()")
 }
 
@@ -171,13 +202,17 @@ void CLockablePool<T>::Clear()
 {
     NERRA_TRACE_BEGIN
     std::map<std::string, std::shared_ptr<CEntry>> dropped;
+    std::vector<std::shared_ptr<T>> objects;
     {
-        CLockGuard guard(m_Entries);
-        for (auto& named : *m_Entries)
+        CGuard guard(m_Sync->mutex);
+        for (auto& named : m_Entries) {
             named.second->removed = true;
-        dropped.swap(*m_Entries);
+            objects.push_back(std::move(named.second->object));
+        }
+        dropped.swap(m_Entries);
     }
-    // The objects go here, outside the pool lock: destroying one may save it to its file.
+    m_Sync->changed.notify_all();
+    // The objects go here, outside the pool mutex: destroying one may save it to its file.
     NERRA_TRACE_END("CLockablePool::Clear()")
 }
 
@@ -185,63 +220,100 @@ template <class T>
 void CLockablePool<T>::Flush()
 {
     NERRA_TRACE_BEGIN
-    for (const std::shared_ptr<CEntry>& entry : AllEntries()) {
-        // A name held elsewhere is either locked by the console or being loaded: left alone.
-        if (!entry->lock.Acquire(0))
-            continue;
-        CEntryHold hold(entry);
-        // Copies are made only under the entry lock, so a count of one cannot grow meanwhile.
-        if (entry->object.use_count() == 1)
-            entry->object.reset();
+    std::vector<std::shared_ptr<T>> unloaded;
+    std::vector<std::shared_ptr<CEntry>> held;
+    {
+        CGuard guard(m_Sync->mutex);
+        for (auto& named : m_Entries) {
+            CEntry& entry = *named.second;
+            // A name held elsewhere is either locked by the console or being loaded: left alone.
+            if (entry.depth > 0 || !entry.object || entry.openLeases > 0)
+                continue;
+            // Held while its object is destroyed: a user asking for it meanwhile waits and then
+            // loads it afresh from what the destruction left on disk.
+            entry.owner = CurrentThreadId();
+            entry.depth = 1;
+            unloaded.push_back(std::move(entry.object));
+            held.push_back(named.second);
+        }
     }
+    for (std::shared_ptr<T>& object : unloaded) {
+        try {
+            object.reset();
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(m_Sync->mutex);
+            for (const std::shared_ptr<CEntry>& entry : held)
+                ReleaseEntry(*entry);
+            throw;
+        }
+    }
+    std::lock_guard<std::mutex> guard(m_Sync->mutex);
+    for (const std::shared_ptr<CEntry>& entry : held)
+        ReleaseEntry(*entry);
     NERRA_TRACE_END("CLockablePool::Flush()")
-}
-
-template <class T>
-std::vector<std::shared_ptr<typename CLockablePool<T>::CEntry>> CLockablePool<T>::AllEntries()
-{
-    std::vector<std::shared_ptr<CEntry>> entries;
-    CLockGuard guard(m_Entries);
-    for (auto& named : *m_Entries)
-        entries.push_back(named.second);
-    return entries;
 }
 
 template <class T>
 std::shared_ptr<typename CLockablePool<T>::CEntry> CLockablePool<T>::FindEntry(const std::string& name)
 {
-    CLockGuard guard(m_Entries);
-    std::shared_ptr<CEntry>& entry = (*m_Entries)[name];
+    std::shared_ptr<CEntry>& entry = m_Entries[name];
     if (!entry)
         entry = std::make_shared<CEntry>();
     return entry;
 }
 
 template <class T>
-std::shared_ptr<typename CLockablePool<T>::CEntry> CLockablePool<T>::AcquireEntry(const std::string& name,
+std::shared_ptr<typename CLockablePool<T>::CEntry> CLockablePool<T>::AcquireEntry(CGuard& guard,
+                                                                                  const std::string& name,
                                                                                   uint32_t timeout)
 {
+    const uint32_t self = CurrentThreadId();
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point start = Clock::now();
-    auto remaining = [&]() -> uint32_t {
-        if (timeout == INFINITE_TIMEOUT)
-            return INFINITE_TIMEOUT;
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        return elapsed >= timeout ? 0 : static_cast<uint32_t>(timeout - elapsed);
-    };
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
     for (;;) {
         std::shared_ptr<CEntry> entry = FindEntry(name);
-        while (!entry->removed) {
-            const uint32_t left = remaining();
-            if (entry->lock.Acquire(std::min(left, REMOVAL_CHECK_MS))) {
-                if (!entry->removed)
-                    return entry;
-                entry->lock.Release();
-            } else if (left <= REMOVAL_CHECK_MS) {
-                return nullptr;
-            }
-        }
+        auto ready = [&entry, self] { return entry->removed || entry->depth == 0 || entry->owner == self; };
+        if (timeout == INFINITE_TIMEOUT)
+            m_Sync->changed.wait(guard, ready);
+        else if (!m_Sync->changed.wait_until(guard, deadline, ready))
+            return nullptr;
+        if (entry->removed)
+            continue;
+        entry->owner = self;
+        ++entry->depth;
+        return entry;
     }
+}
+
+template <class T>
+void CLockablePool<T>::ReleaseEntry(CEntry& entry)
+{
+    if (--entry.depth == 0) {
+        entry.owner = 0;
+        m_Sync->changed.notify_all();
+    }
+}
+
+template <class T>
+std::shared_ptr<T> CLockablePool<T>::Lease(const std::shared_ptr<CEntry>& entry)
+{
+    if (std::shared_ptr<T> leased = entry->lease.lock())
+        return leased;
+    // The lease keeps the object alive and tells the pool when its last copy is gone: its
+    // deleter drops the object first, so a waiting LockObject finds itself the last owner.
+    ++entry->openLeases;
+    std::shared_ptr<T> object = entry->object;
+    T* raw = object.get();
+    std::shared_ptr<T> leased(raw, [object = std::move(object), entry, sync = m_Sync](T*) mutable {
+        object.reset();
+        {
+            std::lock_guard<std::mutex> guard(sync->mutex);
+            --entry->openLeases;
+        }
+        sync->changed.notify_all();
+    });
+    entry->lease = leased;
+    return leased;
 }
 
 template <class T>

@@ -66,6 +66,8 @@ public:
         return false;
     }
 
+    bool WaitUnlessStopped(CEvent& event) { return CEvent::WaitEither(event, m_StopEvent, INFINITE_TIMEOUT) == 0; }
+
     int StopPollHandle() const { return m_StopEvent.GetPollHandle(); }
 
 private:
@@ -108,6 +110,8 @@ void CThread::Terminate() { m_Impl->Terminate(); }
 bool CThread::IsTerminating() const { return m_Impl->IsTerminating(); }
 
 bool CThread::WaitFor(uint32_t timeout) { return m_Impl->WaitFor(timeout); }
+
+bool CThread::WaitUnlessStopped(CEvent& event) { return m_Impl->WaitUnlessStopped(event); }
 
 int CThread::GetStopPollHandle() const { return m_Impl->StopPollHandle(); }
 

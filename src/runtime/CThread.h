@@ -5,6 +5,8 @@
 
 namespace Nerra {
 
+class CEvent;
+
 // A thread that runs one Execute. It is created suspended and runs only after Start;
 // its owner asks it to stop with Terminate and waits for it with WaitFor before it
 // destroys the object.
@@ -20,6 +22,10 @@ public:
     bool IsTerminating() const;
     // True when the thread has ended within the time-out (milliseconds).
     bool WaitFor(uint32_t timeout);
+
+    // Waits for the event and consumes its signal; false when the thread is asked to stop
+    // first. A producer that must wait for its consumers waits so, and stops on time.
+    bool WaitUnlessStopped(CEvent& event);
 
     // The stop event's poll handle, for loops that wait on sockets and stop together.
     int GetStopPollHandle() const;

@@ -9,8 +9,8 @@ namespace Nerra {
 
 namespace {
 
-// An empty thread looks for new units and stop requests at least this often.
-constexpr uint32_t EMPTY_WAIT_MS = 250;
+// An empty parallel thread has nothing to look at again: it waits for a push or a stop.
+constexpr uint32_t NO_TIMEOUT = INFINITE_TIMEOUT;
 // After an internal failure the thread drops its units and pauses this long.
 constexpr uint32_t FAILURE_PAUSE_MS = 1000;
 
@@ -25,7 +25,7 @@ std::vector<pollfd> WakeAndStop(const CEvent& wake, int stopHandle)
 // return at once.
 void WaitForAny(std::vector<pollfd>& waits, CEvent& wake, uint32_t timeoutMs)
 {
-    const int ms = timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs);
+    const int ms = timeoutMs == NO_TIMEOUT ? -1 : timeoutMs > INT_MAX ? INT_MAX : static_cast<int>(timeoutMs);
     if (poll(waits.data(), waits.size(), ms) > 0 && (waits[0].revents & POLLIN))
         wake.Wait(0);
 }
@@ -108,7 +108,7 @@ void CWorkerThread<CParallelWorkUnit>::Execute()
             auto [count, position] = Front();
             std::vector<pollfd> waits = WakeAndStop(m_WakeEvent, GetStopPollHandle());
             if (count == 0) {
-                WaitForAny(waits, m_WakeEvent, EMPTY_WAIT_MS);
+                WaitForAny(waits, m_WakeEvent, NO_TIMEOUT);
                 continue;
             }
             const uint64_t slice = workBudget / count;
@@ -142,8 +142,8 @@ void CWorkerThread<CSequentialWorkUnit>::Execute()
     XMLInstallErrorSink();
     while (!IsTerminating()) {
         try {
-            std::vector<pollfd> waits = WakeAndStop(m_WakeEvent, GetStopPollHandle());
-            WaitForAny(waits, m_WakeEvent, EMPTY_WAIT_MS);
+            // Woken by a push, or by Stop: no descriptor to watch, so no poll.
+            m_WakeEvent.Wait(INFINITE_TIMEOUT);
             CPosition position = Front().second;
             while (!IsTerminating()) {
                 std::shared_ptr<CSequentialWorkUnit> unit = UnitAt(position);

@@ -5,6 +5,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -18,7 +19,8 @@
 namespace Nerra {
 
 // How a parallel thread shares its time: each pass over its units takes at most `workMs`,
-// and an idle thread waits at most `sleepMs` before it looks at its units again.
+// and a thread whose units are all idle waits at most `sleepMs` for their descriptors before
+// it looks at them again (a unit that names no descriptor is looked at only then).
 struct CParallelTiming {
     uint32_t workMs = 50;
     uint32_t sleepMs = 10;
@@ -36,12 +38,23 @@ public:
     // Queues the unit unless a unit of the same name is already queued or being processed.
     void PushWorkUnit(const std::shared_ptr<T>& unit);
 
+    // Asks the thread to stop and wakes it, wherever it waits.
+    void Stop()
+    {
+        Terminate();
+        m_WakeEvent.Set();
+    }
+
 protected:
     void Execute() override;
 
 private:
-    using CQueue = std::list<std::shared_ptr<T>>;
-    using CPosition = typename CQueue::iterator;
+    // The units in order, and their names, so a duplicate is told at once in a long queue.
+    struct CQueue {
+        std::list<std::shared_ptr<T>> units;
+        std::unordered_set<std::string> names;
+    };
+    using CPosition = typename std::list<std::shared_ptr<T>>::iterator;
 
     // Queue steps, each under the queue lock, which is never held while a unit runs.
     // Positions stay valid in between: only this thread removes units, producers append.
@@ -100,16 +113,16 @@ template <class T>
 void CWorkerThread<T>::PushWorkUnit(const std::shared_ptr<T>& unit)
 {
     NERRA_TRACE_BEGIN
-    CLockGuard guard(m_Queue);
-    for (const std::shared_ptr<T>& queued : *m_Queue) {
-        if (queued->GetName() == unit->GetName()) {
+    {
+        CLockGuard guard(m_Queue);
+        if (!m_Queue->names.insert(unit->GetName()).second) {
             CLog::Instance().Warning(
                 "CWorkerThread::PushWorkUnit('%s'): ignoring duplicate entry, identical object is already being processed",
                 unit->GetName().c_str());
             return;
         }
+        m_Queue->units.push_back(unit);
     }
-    m_Queue->push_back(unit);
     m_WakeEvent.Set();
     NERRA_TRACE_END("CWorkerThread::PushWorkUnit(" NERRA_PTR ")", NERRA_PTR_ARG(unit.get()))
 }
@@ -118,21 +131,23 @@ template <class T>
 std::pair<size_t, typename CWorkerThread<T>::CPosition> CWorkerThread<T>::Front()
 {
     CLockGuard guard(m_Queue);
-    return {m_Queue->size(), m_Queue->begin()};
+    return {m_Queue->units.size(), m_Queue->units.begin()};
 }
 
 template <class T>
 std::shared_ptr<T> CWorkerThread<T>::UnitAt(CPosition position)
 {
     CLockGuard guard(m_Queue);
-    return position == m_Queue->end() ? nullptr : *position;
+    return position == m_Queue->units.end() ? nullptr : *position;
 }
 
 template <class T>
 typename CWorkerThread<T>::CPosition CWorkerThread<T>::Remove(CPosition position)
 {
+    std::shared_ptr<T> removed = *position;
     CLockGuard guard(m_Queue);
-    return m_Queue->erase(position);
+    m_Queue->names.erase(removed->GetName());
+    return m_Queue->units.erase(position);
 }
 
 template <class T>
@@ -148,7 +163,8 @@ void CWorkerThread<T>::DropAll()
     CQueue dropped;
     {
         CLockGuard guard(m_Queue);
-        dropped.swap(*m_Queue);
+        dropped.units.swap(m_Queue->units);
+        dropped.names.swap(m_Queue->names);
     }
     // The units are released here, outside the lock: their destructors may take a while.
 }
@@ -169,7 +185,7 @@ template <class T>
 CWorkerThreadPool<T>::~CWorkerThreadPool()
 {
     for (const auto& thread : m_Threads)
-        thread->Terminate();
+        thread->Stop();
     if (m_Started) {
         for (const auto& thread : m_Threads)
             thread->WaitFor(INFINITE_TIMEOUT);
@@ -189,7 +205,7 @@ void CWorkerThreadPool<T>::Stop()
 {
     NERRA_TRACE_BEGIN
     for (const auto& thread : m_Threads) {
-        thread->Terminate();
+        thread->Stop();
         if (m_Started)
             thread->WaitFor(INFINITE_TIMEOUT);
     }

@@ -515,3 +515,55 @@ TEST(POP3ClientSocketTransport, SplitsLinesAndCutsHugeOnes)
     EXPECT_EQ(lines, (std::vector<std::string>{"+OK one", "plain LF", huge.substr(0, 65536), "lone\rCR"}));
     EXPECT_EQ(transport.GetPeerDottedText(), "127.0.0.1");
 }
+
+namespace {
+// The disk fault in force for the next fetch: calls of one kind on paths that end in a text.
+struct CDiskFault {
+    EFileCall call;
+    const char* pathPart;
+    int error;
+} g_DiskFault;
+
+int InjectDiskFault(EFileCall call, const std::string& path)
+{
+    const std::string end = g_DiskFault.pathPart;
+    const bool matches = path.size() >= end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0;
+    return call == g_DiskFault.call && matches ? g_DiskFault.error : 0;
+}
+}  // namespace
+
+TEST_F(FetchTest, AFailingDiskAtAnyStepLeavesTheMessageOnTheServerOrInRaw)
+{
+    const std::string text = Message("only");
+    const struct {
+        CDiskFault fault;
+        const char* logged;
+    } cases[] = {
+        {{EFileCall::Write, ".part", ENOSPC}, "WriteFile() failed, GetLastError=28"},
+        {{EFileCall::Sync, ".part", EIO}, "fsync("},
+        {{EFileCall::Rename, ".part", EIO}, "Unable to move file"},
+        {{EFileCall::Sync, "/.raw", EIO}, "Unable to flush directory"},
+        // Filing: the mailbox, spam and the spool all refuse the downloaded message.
+        {{EFileCall::Rename, ".msg", EIO}, "stays in"},
+    };
+    for (const auto& c : cases) {
+        Reset({text});
+        g_DiskFault = c.fault;
+        SetFileFault(InjectDiskFault);
+        const std::string log = Quietly([&] {
+            try {
+                auto connection = Connect();
+                for (int step = 0; step < 1000000; ++step)
+                    if (bool idle = false; !connection->Process(idle))
+                        break;
+            } catch (const std::exception& e) {
+                CLog::Instance().Error("%s", e.what());
+            }
+        });
+        SetFileFault(nullptr);
+        const size_t onServer = m_Box.messages.size(), inRaw = Mailbox(".raw").size();
+        EXPECT_EQ(onServer + inRaw, 1u) << c.logged << "\n" << log;
+        EXPECT_TRUE(Mailbox("inbox").empty()) << c.logged;
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+    }
+}

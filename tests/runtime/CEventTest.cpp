@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <poll.h>
 #include <thread>
 
 #include "runtime/CEvent.h"
+#include "runtime/CInFlight.h"
+#include "runtime/CThread.h"
 
 using namespace Nerra;
 
@@ -16,26 +17,20 @@ bool PollsReadable(const CEvent& event)
     return poll(&handle, 1, 0) > 0;
 }
 
-TEST(CEvent, AutoResetEventSetTwiceSatisfiesOneWait)
+TEST(CEvent, AutoResetIsConsumedByOneWaitManualResetStays)
 {
-    CEvent event(false);
-    event.Set();
-    event.Set();
-    EXPECT_TRUE(event.Wait(0));
-    EXPECT_FALSE(event.Wait(0));
+    CEvent automatic(false), manual(true);
+    automatic.Set();
+    automatic.Set();
+    EXPECT_TRUE(automatic.Wait(0));
+    EXPECT_FALSE(automatic.Wait(0));
+    EXPECT_FALSE(manual.Wait(0));
+    manual.Set();
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(10));
 }
 
-TEST(CEvent, ManualResetEventStaysSet)
-{
-    CEvent event(true);
-    EXPECT_FALSE(event.Wait(0));
-    event.Set();
-    EXPECT_TRUE(event.Wait(0));
-    EXPECT_TRUE(event.Wait(10));
-    EXPECT_TRUE(PollsReadable(event));
-}
-
-TEST(CEvent, PollHandleShowsTheSignalWithoutConsumingIt)
+TEST(CEvent, PollHandleMirrorsTheSignalWithoutConsumingIt)
 {
     CEvent event(false);
     EXPECT_FALSE(PollsReadable(event));
@@ -46,19 +41,43 @@ TEST(CEvent, PollHandleShowsTheSignalWithoutConsumingIt)
     EXPECT_FALSE(PollsReadable(event));
 }
 
-TEST(CEvent, TimedWaitEndsWithTheTimeOutOrTheSet)
+TEST(CEvent, AWaiterIsWokenBySetAndWaitEitherTellsWhich)
 {
-    CEvent event(false);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(event.Wait(30));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
-
-    std::thread setter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        event.Set();
-    });
-    EXPECT_TRUE(event.Wait(60000));
+    CEvent event(false), other(false);
+    std::thread setter([&] { event.Set(); });
+    EXPECT_TRUE(event.Wait(INFINITE_TIMEOUT));
     setter.join();
+
+    EXPECT_EQ(CEvent::WaitEither(event, other, 0), -1);
+    std::thread([&] { other.Set(); }).join();
+    EXPECT_EQ(CEvent::WaitEither(event, other, INFINITE_TIMEOUT), 1);
+    EXPECT_FALSE(other.Wait(0));  // consumed
+    event.Set();
+    other.Set();
+    EXPECT_EQ(CEvent::WaitEither(event, other, 0), 0);
+}
+
+class CIdleThread : public CThread {
+protected:
+    void Execute() override {}
+};
+
+TEST(CInFlight, TheProducerSleepsUntilTheLowMarkOrItsStop)
+{
+    CInFlight jobs;
+    CIdleThread producer;
+    for (int i = 0; i < 5; ++i)
+        jobs.Add();
+    EXPECT_TRUE(jobs.WaitUntilAtMost(5, producer));
+    std::thread workers([&] {
+        for (int i = 0; i < 4; ++i)
+            jobs.Remove();
+    });
+    EXPECT_TRUE(jobs.WaitUntilAtMost(2, producer));
+    workers.join();
+    EXPECT_EQ(jobs.Count(), 1u);
+    producer.Terminate();
+    EXPECT_FALSE(jobs.WaitUntilAtMost(0, producer));
 }
 
 }  // namespace

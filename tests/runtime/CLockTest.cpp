@@ -79,23 +79,4 @@ TEST(CLockGuard, ReleasesOnlyWhatItAcquired)
     lock.Release();
 }
 
-TEST(CLockDeathTest, ReleaseByAThreadThatDoesNotHoldTheLockAborts)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            CLock lock;
-            std::thread holder([&] { lock.Acquire(INFINITE_TIMEOUT); });
-            holder.join();
-            lock.Release();
-        },
-        "");
-    EXPECT_DEATH(
-        {
-            CLock lock;
-            lock.Release();
-        },
-        "");
-}
-
 }  // namespace

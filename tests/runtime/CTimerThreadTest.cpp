@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "core/TextUtils.h"
 #include "runtime/CTimerThread.h"
 #include "runtime/WaitUntil.h"
 
@@ -18,28 +17,18 @@ namespace {
 struct CTimerRuns {
     std::mutex mutex;
     std::vector<std::string> arguments;
-    std::vector<uint64_t> microseconds;
 } g_Runs;
-
-CTimerThread* g_Timer = nullptr;
 
 void Record(const std::string& argument)
 {
     std::lock_guard<std::mutex> guard(g_Runs.mutex);
     g_Runs.arguments.push_back(argument);
-    g_Runs.microseconds.push_back(GetElapsedMicroseconds());
 }
 
 void RecordAndFail(const std::string& argument)
 {
     Record(argument);
     throw CMessageException("mailbox unreachable");
-}
-
-void RecordAndPushFollower(const std::string& argument)
-{
-    Record(argument);
-    g_Timer->PushCallback(std::make_shared<CTimerCallback>(0, Record, argument + " follower", false));
 }
 
 size_t RunCount()
@@ -60,14 +49,11 @@ protected:
     {
         std::lock_guard<std::mutex> guard(g_Runs.mutex);
         g_Runs.arguments.clear();
-        g_Runs.microseconds.clear();
-        g_Timer = &m_Timer;
     }
     void TearDown() override
     {
         m_Timer.Terminate();
         m_Timer.WaitFor(INFINITE_TIMEOUT);
-        g_Timer = nullptr;
     }
 
     void Push(int32_t interval, TimerFunction function, const std::string& argument, bool repeat = false)
@@ -87,17 +73,6 @@ TEST_F(TimerThreadTest, RecordsRunByDueTimeAndEqualDueTimesInPushOrder)
     m_Timer.Start();
     ASSERT_TRUE(WaitUntil([] { return RunCount() == 4; }));
     EXPECT_EQ(Arguments(), (std::vector<std::string>{"overdue", "overdue too", "first", "second"}));
-}
-
-TEST_F(TimerThreadTest, RecordPushedByACallbackRunsInTheNextScan)
-{
-    Push(0, RecordAndPushFollower, "rescan");
-    m_Timer.Start();
-    ASSERT_TRUE(WaitUntil([] { return RunCount() == 2; }));
-    EXPECT_EQ(Arguments(), (std::vector<std::string>{"rescan", "rescan follower"}));
-    std::lock_guard<std::mutex> guard(g_Runs.mutex);
-    // A scan period lies between them, not the rest of the same scan.
-    EXPECT_GE(g_Runs.microseconds[1] - g_Runs.microseconds[0], 900000u);
 }
 
 TEST_F(TimerThreadTest, PeriodicCallbackThatThrowsKeepsRunning)
