@@ -15,6 +15,14 @@ import test_fetch
 from test_fetch import message
 
 
+def own_tests_only(cls):
+    """Leaves out the tests a subclass of FetchTest would inherit."""
+    for name in [n for n in dir(test_fetch.FetchTest) if n.startswith("test_")]:
+        setattr(cls, name, None)
+    return cls
+
+
+@own_tests_only
 class TlsFetchTest(test_fetch.FetchTest):
     @classmethod
     def setUpClass(cls):
@@ -98,10 +106,7 @@ class TlsFetchTest(test_fetch.FetchTest):
         self.assert_refused("mismatch")
 
 
-for name in [n for n in dir(test_fetch.FetchTest) if n.startswith("test_")]:
-    setattr(TlsFetchTest, name, None)
-
-
+@own_tests_only
 class StartTlsRefusedTest(test_fetch.FetchTest):
     """tls="starttls" against a server that offers no STLS: nothing after CAPA."""
 
@@ -119,10 +124,7 @@ class StartTlsRefusedTest(test_fetch.FetchTest):
         wait_until(lambda: "no auth attempts" in self.server.log(), 30, "Dovecot to log the session's end")
 
 
-for name in [n for n in dir(test_fetch.FetchTest) if n.startswith("test_")]:
-    setattr(StartTlsRefusedTest, name, None)
-
-
+@own_tests_only
 class ScriptedServerTest(test_fetch.FetchTest):
     """The dialogue against a scripted server."""
 
@@ -171,10 +173,6 @@ class ScriptedServerTest(test_fetch.FetchTest):
         self.assertEqual(self.fake.auth_strings, [expected])
         self.assertFalse(any("ya29" in line or base64.b64encode(expected.encode()).decode() in line
                              for line in self.service.log()))
-
-
-for name in [n for n in dir(test_fetch.FetchTest) if n.startswith("test_")]:
-    setattr(ScriptedServerTest, name, None)
 
 
 if __name__ == "__main__":
