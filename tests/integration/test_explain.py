@@ -95,9 +95,8 @@ def make_message(number, rng):
 
 
 def explain(directory, user, path, *options):
-    done = subprocess.run([BINARY, "explain", "--config", "config.xml"] + list(options) + [user, path],
+    return subprocess.run([BINARY, "explain", "--config", "config.xml"] + list(options) + [user, path],
                           cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
-    return done
 
 
 class ExplainTest(unittest.TestCase):
