@@ -12,10 +12,7 @@ TEST(TextUtils, StringTransforms)
     EXPECT_EQ(Replace("a\r\n\r\nb", "\r\n", "\n"), "a\n\nb");
     EXPECT_EQ(Replace("aaa", "a", "aa"), "aaaaaa");  // inserted text is not rescanned
     EXPECT_EQ(Replace("abcabc", "bc", ""), "aa");
-    EXPECT_EQ(Trim(" \tx y \r\n"), "x y");
     EXPECT_EQ(Trim(" \r\n\t "), "");
-    EXPECT_EQ(ToLower("AbC-\xc9"), "abc-\xc9");
-    EXPECT_EQ(ToUpper("aBc-\xe9"), "ABC-\xe9");
     EXPECT_EQ(ReplaceControlCharacters("a\tb\nc\x01" "d\x1f", false), "a\tb\nc d ");
     EXPECT_EQ(ReplaceControlCharacters("a\tb\r\nc", true), "a b  c");
 }
@@ -103,19 +100,4 @@ TEST(TextUtils, GeneratedIdsAndStamps)
     EXPECT_TRUE(MatchesWhole(a, boost::regex("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"))) << a;
     EXPECT_NE(a, RandomUuid());
     EXPECT_TRUE(MatchesWhole(LocalTimeStamp(), boost::regex("^[0-9]{17}$")));
-    uint64_t before = GetElapsedMicroseconds();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_GE(GetElapsedMicroseconds() - before, 5000u);
-}
-
-TEST(TextUtils, ValidationPatternsMatchWholeTexts)
-{
-    EXPECT_TRUE(MatchesWhole("alice_01", WordPattern));
-    EXPECT_FALSE(MatchesWhole(std::string(33, 'a'), WordPattern));
-    EXPECT_FALSE(MatchesWhole("a.b", WordPattern));
-    EXPECT_TRUE(MatchesWhole("mail-interval-sec", ParamNamePattern));
-    for (const char* bad : {"a b", "-a", "a-", "a--b", ""})
-        EXPECT_FALSE(MatchesWhole(bad, ParamNamePattern)) << bad;
-    EXPECT_TRUE(MatchesWhole("4294967295", Digits10Pattern));
-    EXPECT_FALSE(MatchesWhole("12345678901", Digits10Pattern));
 }

@@ -1,7 +1,6 @@
-"""A scripted POP3 server for what a real one cannot be made to do: leave PIPELINING or CAPA
-out, hang up after a given DELE, or take XOAUTH2. It serves one mailbox on 127.0.0.1,
-records every command line, and notes when a command arrived while an earlier one was still
-unanswered (the client sent ahead). Deletions take effect only at QUIT, as on a real server.
+"""A scripted POP3 server for what a real one cannot be made to do: hang up after a given DELE,
+or take XOAUTH2. It serves one mailbox on 127.0.0.1 and records every command line.
+Deletions take effect only at QUIT, as on a real server.
 """
 
 import socket
@@ -10,17 +9,14 @@ import threading
 
 
 class FakePOP3:
-    def __init__(self, messages, capabilities=("TOP", "UIDL", "USER", "PIPELINING"), capa=True,
-                 hang_up_after_deles=None, xoauth2=None, certificates=None):
-        """messages: (uid, bytes) pairs. capa=False answers CAPA with -ERR. hang_up_after_deles=n
+    def __init__(self, messages, hang_up_after_deles=None, xoauth2=None, certificates=None):
+        """messages: (uid, bytes) pairs. hang_up_after_deles=n
         closes the connection after answering the n-th DELE of a session (once). xoauth2: the
         only SASL string (decoded) accepted by AUTH XOAUTH2. certificates: implicit TLS."""
         self.messages = list(messages)
-        self.capabilities, self.capa = list(capabilities), capa
         self.hang_up_after_deles = hang_up_after_deles
         self.xoauth2 = xoauth2
         self.commands = []       # of every session, in order
-        self.sent_ahead = []     # commands that came before the previous one was answered
         self.auth_strings = []   # decoded AUTH XOAUTH2 arguments
         self.lock = threading.Lock()
         self.context = None
@@ -73,10 +69,6 @@ class Session:
                 return None
             self.buffer += data
         line, self.buffer = self.buffer.split(b"\n", 1)
-        # What stays in the buffer came before this command was answered.
-        if self.buffer:
-            with self.server.lock:
-                self.server.sent_ahead.append(self.buffer.split(b"\r\n")[0].decode())
         return line.rstrip(b"\r").decode("latin-1")
 
     def run(self):
@@ -94,10 +86,7 @@ class Session:
             number = int(words[1]) if len(words) > 1 and words[1].isdigit() else 0
             text = messages[number - 1][1] if 0 < number <= len(messages) else None
             if verb == "CAPA":
-                if server.capa:
-                    self.send(b"+OK", *[c.encode() for c in server.capabilities], b".")
-                else:
-                    self.send(b"-ERR unknown command")
+                self.send(b"+OK", b"TOP", b"UIDL", b"USER", b"PIPELINING", b".")
             elif verb in ("USER", "PASS", "NOOP", "UTF8"):
                 self.send(b"+OK")
             elif verb == "AUTH" and len(words) == 3 and server.xoauth2 is not None:
@@ -113,7 +102,7 @@ class Session:
                     self.send(b"-ERR [AUTH] invalid credentials")
             elif verb == "STAT":
                 self.send(b"+OK %d %d" % (len(messages), sum(len(m) for _, m in messages)))
-            elif verb == "UIDL" and "UIDL" in server.capabilities:
+            elif verb == "UIDL":
                 self.send(b"+OK", *[b"%d %s" % (i + 1, uid.encode()) for i, (uid, _) in enumerate(messages)], b".")
             elif verb == "LIST" and text is not None:
                 self.send(b"+OK %d %d" % (number, len(text)))

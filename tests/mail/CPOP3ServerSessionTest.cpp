@@ -82,21 +82,8 @@ CPOP3SessionOptions Options(bool tlsOffered = false, bool tlsRequired = false)
     return options;
 }
 
-std::string Base64(const std::string& text)
-{
-    static const char* const digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < text.size(); i += 3) {
-        uint32_t n = static_cast<uint8_t>(text[i]) << 16;
-        if (i + 1 < text.size())
-            n |= static_cast<uint8_t>(text[i + 1]) << 8;
-        if (i + 2 < text.size())
-            n |= static_cast<uint8_t>(text[i + 2]);
-        for (size_t k = 0; k < 4; ++k)
-            out += i + k <= text.size() ? digits[(n >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
-}
+// AUTH PLAIN responses in Base64: "\0alice\0secret", and the same with an authorization identity.
+const std::string PLAIN = "AGFsaWNlAHNlY3JldA==", AS_ITSELF = "YWxpY2UAYWxpY2UAc2VjcmV0";
 
 class POP3ServerTest : public testing::Test {
 protected:
@@ -222,7 +209,7 @@ TEST_F(POP3ServerTest, CapabilitiesFollowStateAndTls)
     // Before TLS a client that must use it is offered no way to send a password.
     EXPECT_EQ(Answer(required, "CAPA"), head + "STLS\r\n" + tail);
     ExpectDialogue(required, {{"USER alice", TLS_REQUIRED}, {"PASS secret", TLS_REQUIRED},
-                              {"AUTH PLAIN " + Base64(std::string("\0alice\0secret", 13)), TLS_REQUIRED},
+                              {"AUTH PLAIN " + PLAIN, TLS_REQUIRED},
                               {"STLS x", UNEXPECTED}, {"STLS", "+OK Begin TLS negotiation\r\n"},
                               {"STLS", "-ERR TLS is already active\r\n"}, {"CAPA", head + "USER\r\nSASL PLAIN\r\n" + tail},
                               {"USER alice", ALICE}, {"PASS secret", READY}, {"CAPA", head + tail}});
@@ -231,32 +218,28 @@ TEST_F(POP3ServerTest, CapabilitiesFollowStateAndTls)
 TEST_F(POP3ServerTest, AuthPlain)
 {
     std::filesystem::create_directories(m_Dir / "alice/spam");
-    const std::string plain = Base64(std::string("\0alice\0secret", 13));
-    const std::string asItself = Base64(std::string("alice\0alice\0secret", 18));
     const std::string malformed = "-ERR Malformed authentication response\r\n";
-    const struct {
-        std::vector<CStep> steps;
-    } table[] = {
-        {{{"AUTH PLAIN " + plain, READY}}},
-        {{{"auth plain", "+ \r\n"}, {asItself, READY}}},
-        {{{"AUTH PLAIN " + Base64(std::string("\0alice/spam\0secret", 18)), READY}}},
-        {{{"AUTH PLAIN", "+ \r\n"}, {"*", "-ERR Authentication cancelled\r\n"}, {"AUTH PLAIN " + plain, READY}}},
-        {{{"AUTH PLAIN " + Base64(std::string("bob\0alice\0secret", 16)), FAILED}}},
-        {{{"AUTH PLAIN " + Base64(std::string("\0alice\0wrong", 12)), FAILED}}},
-        {{{"AUTH PLAIN =", malformed}, {"AUTH PLAIN !!!!", malformed}}},
-        {{{"AUTH PLAIN " + Base64("alice secret"), malformed}}},
-        {{{"AUTH PLAIN a b", "-ERR At most two arguments required\r\n"}}},
+    const std::vector<CStep> table[] = {
+        {{"AUTH PLAIN " + PLAIN, READY}},
+        {{"auth plain", "+ \r\n"}, {AS_ITSELF, READY}},
+        {{"AUTH PLAIN AGFsaWNlL3NwYW0Ac2VjcmV0", READY}},  // "\0alice/spam\0secret"
+        {{"AUTH PLAIN", "+ \r\n"}, {"*", "-ERR Authentication cancelled\r\n"}, {"AUTH PLAIN " + PLAIN, READY}},
+        {{"AUTH PLAIN Ym9iAGFsaWNlAHNlY3JldA==", FAILED}},  // "bob\0alice\0secret"
+        {{"AUTH PLAIN AGFsaWNlAHdyb25n", FAILED}},          // "\0alice\0wrong"
+        {{"AUTH PLAIN =", malformed}, {"AUTH PLAIN !!!!", malformed}},
+        {{"AUTH PLAIN YWxpY2Ugc2VjcmV0", malformed}},  // "alice secret"
+        {{"AUTH PLAIN a b", "-ERR At most two arguments required\r\n"}},
     };
-    for (const auto& row : table) {
+    for (const auto& steps : table) {
         CPOP3ServerSession session(Options());
-        Quietly([&] { ExpectDialogue(session, row.steps); });
+        Quietly([&] { ExpectDialogue(session, steps); });
         Answer(session, "QUIT");
     }
     // The response on a line of its own never reaches the log.
     CPOP3ServerSession session(Options());
     Answer(session, "AUTH PLAIN");
-    EXPECT_EQ(session.LoggableRequest(plain), "****");
-    EXPECT_EQ(CPOP3ServerSession(Options()).LoggableRequest(" auth plain " + plain), "AUTH ****");
+    EXPECT_EQ(session.LoggableRequest(PLAIN), "****");
+    EXPECT_EQ(CPOP3ServerSession(Options()).LoggableRequest(" auth plain " + PLAIN), "AUTH ****");
 }
 
 TEST_F(POP3ServerTest, RequestsInTransactionState)

@@ -33,36 +33,26 @@ protected:
 
 }  // namespace
 
-TEST_F(CAuthenticationTest, PlaintextIsExactAndCaseSensitive)
+TEST_F(CAuthenticationTest, OnlyTheExactPasswordIsAccepted)
 {
-    auto handler = Handler("<authentication handler=\"plaintext\" password=\"Secret\"/>");
-    EXPECT_TRUE(handler->Authenticate("alice", "Secret"));
-    EXPECT_FALSE(handler->Authenticate("alice", "secret"));
-    EXPECT_FALSE(handler->Authenticate("alice", "Secret "));
-    EXPECT_FALSE(handler->Authenticate("alice", ""));
-}
-
-TEST_F(CAuthenticationTest, SaltedHashSurroundsThePassword)
-{
-    auto handler = Handler("<authentication handler=\"hash\" method=\"sha1\" salt=\"s4lt\" hash=\"" +
-                           HashOf("s4ltpws4lt") + "\"/>");
-    EXPECT_TRUE(handler->Authenticate("alice", "pw"));
-    EXPECT_FALSE(handler->Authenticate("alice", "PW"));
-}
-
-TEST_F(CAuthenticationTest, EmptySaltIsPlainShaAndUpperCaseHashIsAccepted)
-{
-    auto handler = Handler("<authentication handler=\"hash\" method=\"sha1\" salt=\"\" hash=\"" +
-                           ToUpper(HashOf("pw")) + "\"/>");
-    EXPECT_TRUE(handler->Authenticate("alice", "pw"));
-}
-
-TEST_F(CAuthenticationTest, OnlyTheFirstElementCounts)
-{
-    auto handler = Handler("<authentication handler=\"plaintext\" password=\"one\"/>"
-                           "<authentication handler=\"plaintext\" password=\"two\"/>");
-    EXPECT_TRUE(handler->Authenticate("alice", "one"));
-    EXPECT_FALSE(handler->Authenticate("alice", "two"));
+    const std::string plain = "<authentication handler=\"plaintext\" password=\"Secret\"/>";
+    const struct {
+        std::string elements, password;
+        bool accepted;
+    } cases[] = {
+        {plain, "Secret", true}, {plain, "secret", false}, {plain, "Secret ", false}, {plain, "", false},
+        // The salt surrounds the password; an empty one is plain SHA-1, in either case of hex digits.
+        {"<authentication handler=\"hash\" method=\"sha1\" salt=\"s4lt\" hash=\"" + HashOf("s4ltpws4lt") + "\"/>",
+         "pw", true},
+        {"<authentication handler=\"hash\" method=\"sha1\" salt=\"s4lt\" hash=\"" + HashOf("s4ltpws4lt") + "\"/>",
+         "PW", false},
+        {"<authentication handler=\"hash\" method=\"sha1\" salt=\"\" hash=\"" + ToUpper(HashOf("pw")) + "\"/>", "pw",
+         true},
+        // Only the first element counts.
+        {plain + "<authentication handler=\"plaintext\" password=\"two\"/>", "two", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Handler(c.elements)->Authenticate("alice", c.password), c.accepted) << c.elements << c.password;
 }
 
 TEST_F(CAuthenticationTest, BadHandlersAreRefusedWhenCreated)
