@@ -301,16 +301,20 @@ std::shared_ptr<T> CLockablePool<T>::Lease(const std::shared_ptr<CEntry>& entry)
         return leased;
     // The lease keeps the object alive and tells the pool when its last copy is gone: its
     // deleter drops the object first, so a waiting LockObject finds itself the last owner.
+    // The deleter lives on as long as the entry's weak_ptr to the lease does, so it lets go
+    // of the entry and the pool's sync itself: holding them would keep each other alive.
     ++entry->openLeases;
     std::shared_ptr<T> object = entry->object;
     T* raw = object.get();
-    std::shared_ptr<T> leased(raw, [object = std::move(object), entry, sync = m_Sync](T*) mutable {
+    std::shared_ptr<T> leased(raw, [object = std::move(object), held = entry, sync = m_Sync](T*) mutable {
         object.reset();
         {
             std::lock_guard<std::mutex> guard(sync->mutex);
-            --entry->openLeases;
+            --held->openLeases;
         }
         sync->changed.notify_all();
+        held.reset();
+        sync.reset();
     });
     entry->lease = leased;
     return leased;
