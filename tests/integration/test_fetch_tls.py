@@ -23,16 +23,7 @@ def own_tests_only(cls):
 
 
 @own_tests_only
-class TlsFetchTest(test_fetch.FetchTest):
-    @classmethod
-    def setUpClass(cls):
-        cls.certs_dir = tempfile.mkdtemp(prefix="nerra-certs-")
-        cls.certs = tlscerts.make_certificates(cls.certs_dir)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.certs_dir, ignore_errors=True)
-
+class TlsFetchTest(tlscerts.CertificatesOnce, test_fetch.FetchTest):
     def setUp(self):
         self.server = Dovecot(certificates=self.certs).start()
         self.addCleanup(self.server.close)

@@ -26,17 +26,8 @@ def joined(lines):
     return b"\r\n".join(lines) + b"\r\n"
 
 
-class ClientsCase(unittest.TestCase):
+class ClientsCase(tlscerts.CertificatesOnce, unittest.TestCase):
     settings = {}
-
-    @classmethod
-    def setUpClass(cls):
-        cls.certs_dir = tempfile.mkdtemp(prefix="nerra-it-certs-")
-        cls.certs = tlscerts.make_certificates(cls.certs_dir)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.certs_dir, ignore_errors=True)
 
     def setUp(self):
         self.port, self.tls_port = free_port(), free_port()

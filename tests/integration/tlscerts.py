@@ -13,8 +13,10 @@ fingerprint setting takes ("sha256:" and the hex SHA-256 of the certificate in D
 import collections
 import hashlib
 import os
+import shutil
 import ssl
 import subprocess
+import tempfile
 
 Certificates = collections.namedtuple(
     "Certificates", "ca_file certificate_file key_file fingerprint other_ca_file")
@@ -73,3 +75,19 @@ def make_certificates(directory):
     return Certificates(ca_file=path("ca.pem"), certificate_file=path("server.pem"),
                         key_file=path("server.key"), fingerprint=fingerprint(path("server.pem")),
                         other_ca_file=path("other-ca.pem"))
+
+
+class CertificatesOnce:
+    """A test-class mixin: one CA and server certificate for all of the class's tests, in
+    `certs`, in the scratch directory `certs_dir`."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.certs_dir = tempfile.mkdtemp(prefix="nerra-certs-")
+        cls.certs = make_certificates(cls.certs_dir)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.certs_dir, ignore_errors=True)
+        super().tearDownClass()
